@@ -1,0 +1,118 @@
+#include "common/win/automation.h"
+
+#include <wrl/client.h>
+
+#include <utility>
+
+#include "common/AutomationError.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace brennow::win {
+
+Bstr::Bstr(std::wstring_view text)
+    : value_(SysAllocStringLen(text.data(), static_cast<UINT>(text.size()))) {
+  if (!value_ && !text.empty())
+    throw AutomationError(E_OUTOFMEMORY, L"Out of memory");
+}
+
+Bstr &Bstr::operator=(Bstr &&other) noexcept {
+  if (this != &other) {
+    SysFreeString(value_);
+    value_ = other.release();
+  }
+  return *this;
+}
+
+BSTR *Bstr::out() noexcept {
+  SysFreeString(value_);
+  value_ = nullptr;
+  return &value_;
+}
+
+BSTR Bstr::release() noexcept { return std::exchange(value_, nullptr); }
+
+VARIANT *Variant::out() noexcept {
+  VariantClear(&value_);
+  return &value_;
+}
+
+void Variant::detachTo(VARIANT *destination) noexcept {
+  *destination = value_;
+  VariantInit(&value_);
+}
+
+std::wstring variantText(const VARIANT &value) {
+  Variant text;
+  const HRESULT hr = VariantChangeTypeEx(text.get(), source(value), LOCALE_USER_DEFAULT,
+                                         VARIANT_ALPHABOOL, VT_BSTR);
+  throwIfFailed(hr);
+  const BSTR bstr = V_BSTR(text.get());
+  return std::wstring(bstr, SysStringLen(bstr));
+}
+
+namespace {
+
+std::wstring systemMessage(HRESULT hr) {
+  LPWSTR buffer = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, static_cast<DWORD>(hr), 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+  std::wstring message(buffer ? buffer : L"", length);
+  LocalFree(buffer);
+  while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r'))
+    message.pop_back();
+  return message;
+}
+
+std::wstring errorInfoDescription() {
+  ComPtr<IErrorInfo> info;
+  if (GetErrorInfo(0, &info) != S_OK || !info)
+    return {};
+  Bstr description;
+  if (FAILED(info->GetDescription(description.out())) || !description.get())
+    return {};
+  return description.text();
+}
+
+} // namespace
+
+std::wstring describeHresult(HRESULT hr) {
+  if (auto fromInfo = errorInfoDescription(); !fromInfo.empty())
+    return fromInfo;
+  if ((static_cast<DWORD>(hr) & 0xFFFF0000u) == 0x800A0000u)
+    return runtimeErrorDescription(static_cast<int>(hr & 0xFFFF));
+  if (auto fromSystem = systemMessage(hr); !fromSystem.empty())
+    return fromSystem;
+  wchar_t code[32];
+  wsprintfW(code, L"Automation error 0x%08X", static_cast<unsigned>(hr));
+  return code;
+}
+
+void setErrorInfo(REFIID iid, std::wstring_view source, std::wstring_view description) {
+  ComPtr<ICreateErrorInfo> create;
+  if (FAILED(CreateErrorInfo(&create)))
+    return;
+  const std::wstring sourceText(source), descriptionText(description);
+  create->SetGUID(iid);
+  create->SetSource(const_cast<LPOLESTR>(sourceText.c_str()));
+  create->SetDescription(const_cast<LPOLESTR>(descriptionText.c_str()));
+  ComPtr<IErrorInfo> info;
+  if (SUCCEEDED(create.As(&info)))
+    SetErrorInfo(0, info.Get());
+}
+
+void throwIfFailed(HRESULT hr) {
+  if (FAILED(hr))
+    throw AutomationError(hr, describeHresult(hr));
+}
+
+HMODULE thisModule() noexcept {
+  HMODULE module = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                         GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCWSTR>(&thisModule), &module);
+  return module;
+}
+
+} // namespace brennow::win

@@ -1,0 +1,68 @@
+#pragma once
+// RAII owners for the automation types, and the text conversion the component uses.
+#include <windows.h>
+#include <oleauto.h>
+
+#include <string>
+#include <string_view>
+
+namespace brennow::win {
+
+// Owns one BSTR.
+class Bstr {
+public:
+  Bstr() noexcept = default;
+  explicit Bstr(std::wstring_view text);
+  Bstr(const Bstr &) = delete;
+  Bstr &operator=(const Bstr &) = delete;
+  Bstr(Bstr &&other) noexcept : value_(other.release()) {}
+  Bstr &operator=(Bstr &&other) noexcept;
+  ~Bstr() { SysFreeString(value_); }
+
+  BSTR get() const noexcept { return value_; }
+  BSTR *out() noexcept; // frees the current value first
+  BSTR release() noexcept;
+  std::wstring text() const { return std::wstring(value_, SysStringLen(value_)); }
+
+private:
+  BSTR value_ = nullptr;
+};
+
+// Owns one VARIANT (cleared on destruction).
+class Variant {
+public:
+  Variant() noexcept { VariantInit(&value_); }
+  Variant(const Variant &) = delete;
+  Variant &operator=(const Variant &) = delete;
+  ~Variant() { VariantClear(&value_); }
+
+  VARIANT *get() noexcept { return &value_; }
+  const VARIANT *get() const noexcept { return &value_; }
+  VARIANT *out() noexcept; // clears the current value first
+  void detachTo(VARIANT *destination) noexcept;
+
+private:
+  VARIANT value_;
+};
+
+// oleaut32 takes source variants by non-const pointer without changing them.
+inline VARIANT *source(const VARIANT &value) noexcept { return const_cast<VARIANT *>(&value); }
+
+// The variant's value as text, the way automation hosts convert (Booleans as
+// "True"/"False", by-reference values resolved). Throws AutomationError.
+std::wstring variantText(const VARIANT &value);
+
+// Describes a failed HRESULT: the thread's IErrorInfo when it has one, else the
+// system's message for the code; never empty.
+std::wstring describeHresult(HRESULT hr);
+
+// Makes `description` the thread's error information for a failing call on `iid`.
+void setErrorInfo(REFIID iid, std::wstring_view source, std::wstring_view description);
+
+// Throws AutomationError for a failed HRESULT (with describeHresult's text).
+void throwIfFailed(HRESULT hr);
+
+// The module (DLL or program) that holds this code.
+HMODULE thisModule() noexcept;
+
+} // namespace brennow::win

@@ -1,0 +1,3 @@
+#pragma once
+// Resource ids of brennow.dll.
+#define IDI_FRMMAIN 101

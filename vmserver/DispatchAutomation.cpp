@@ -1,0 +1,220 @@
+#include "vmserver/DispatchAutomation.h"
+
+#include <windows.h>
+#include <oleauto.h>
+#include <wrl/client.h>
+
+#include <array>
+#include <initializer_list>
+#include <string>
+
+#include "common/AutomationError.h"
+#include "common/win/automation.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace brennow::vmserver {
+namespace {
+
+constexpr CLSID kConnectParamsClass = {
+    0x38F2D4CF, 0xC6EA, 0x4BA1, {0xBA, 0x4E, 0x0C, 0x1D, 0x68, 0x84, 0xFD, 0x97}};
+constexpr IID kConnectParamsInterface = {
+    0xACFD1CE6, 0x34FE, 0x4028, {0xA7, 0x96, 0xD1, 0xF0, 0x3A, 0x9C, 0x74, 0xF3}};
+constexpr CLSID kServerClass = {
+    0x74FF4B77, 0x1247, 0x4797, {0xBA, 0x08, 0xD4, 0xE9, 0xF2, 0xA1, 0xDC, 0xF9}};
+constexpr IID kServerInterface = {
+    0x52284452, 0x032D, 0x4F6C, {0xA0, 0x0D, 0x99, 0x60, 0x10, 0x6F, 0x2B, 0x33}};
+constexpr IID kVmListInterface = {
+    0x70A96509, 0x27B8, 0x4198, {0xA3, 0x65, 0x42, 0x74, 0x80, 0x4E, 0x7D, 0x1C}};
+constexpr CLSID kMachineClass = {
+    0x38DB77F9, 0x058D, 0x4955, {0x98, 0xAA, 0x4A, 0x9F, 0x3B, 0x6A, 0x5B, 0x06}};
+constexpr IID kMachineInterface = {
+    0xC48A8F14, 0xD1EA, 0x468E, {0xA0, 0xD8, 0x59, 0xE0, 0xDF, 0xD6, 0x01, 0xE5}};
+
+// Takes the failure out of a failed Invoke: the code, and the description from the
+// EXCEPINFO (deferred fill-in included), else the object's IErrorInfo, else the system's
+// text for the code.
+AutomationError invokeFailure(HRESULT hr, EXCEPINFO &exception) {
+  if (hr != DISP_E_EXCEPTION)
+    return AutomationError(hr, win::describeHresult(hr));
+  if (exception.pfnDeferredFillIn)
+    exception.pfnDeferredFillIn(&exception);
+  const HRESULT code = exception.scode ? exception.scode : E_FAIL;
+  std::wstring description;
+  if (exception.bstrDescription)
+    description.assign(exception.bstrDescription, SysStringLen(exception.bstrDescription));
+  SysFreeString(exception.bstrDescription);
+  SysFreeString(exception.bstrSource);
+  SysFreeString(exception.bstrHelpFile);
+  exception = {};
+  if (description.empty())
+    description = win::describeHresult(code);
+  return AutomationError(code, std::move(description));
+}
+
+// One object of the automation component, called by member name.
+class LateBound {
+public:
+  explicit LateBound(ComPtr<IDispatch> object) : object_(std::move(object)) {}
+
+  // Creates the object by class id and holds it by the documented interface id.
+  static LateBound create(REFCLSID clsid, REFIID heldInterface) {
+    ComPtr<IUnknown> created;
+    win::throwIfFailed(
+        CoCreateInstance(clsid, nullptr, CLSCTX_SERVER, IID_PPV_ARGS(&created)));
+    return hold(created.Get(), heldInterface);
+  }
+
+  // Holds `object` by `heldInterface`; the interface is dual, so it is an IDispatch.
+  static LateBound hold(IUnknown *object, REFIID heldInterface) {
+    void *held = nullptr;
+    win::throwIfFailed(object->QueryInterface(heldInterface, &held));
+    ComPtr<IDispatch> dispatch;
+    dispatch.Attach(static_cast<IDispatch *>(held));
+    return LateBound(std::move(dispatch));
+  }
+
+  IDispatch *dispatch() const noexcept { return object_.Get(); }
+
+  // Invokes `member`; arguments in call order. The result goes to `result` when given.
+  void invoke(const wchar_t *member, WORD flags, std::initializer_list<VARIANT *> arguments,
+              VARIANT *result = nullptr) {
+    DISPID id = DISPID_UNKNOWN;
+    LPOLESTR name = const_cast<LPOLESTR>(member);
+    win::throwIfFailed(object_->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id));
+
+    std::array<VARIANTARG, 4> reversed{};
+    UINT count = 0;
+    for (auto it = arguments.end(); it != arguments.begin();)
+      reversed[count++] = **--it;
+    DISPID putId = DISPID_PROPERTYPUT;
+    DISPPARAMS params{reversed.data(), nullptr, count, 0};
+    if (flags == DISPATCH_PROPERTYPUT) {
+      params.rgdispidNamedArgs = &putId;
+      params.cNamedArgs = 1;
+    }
+    EXCEPINFO exception{};
+    UINT argError = 0;
+    SetErrorInfo(0, nullptr);
+    const HRESULT hr = object_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result,
+                                       &exception, &argError);
+    if (FAILED(hr))
+      throw invokeFailure(hr, exception);
+  }
+
+  void putText(const wchar_t *member, const std::wstring &text) {
+    win::Bstr value(text);
+    VARIANT argument;
+    V_VT(&argument) = VT_BSTR;
+    V_BSTR(&argument) = value.get();
+    invoke(member, DISPATCH_PROPERTYPUT, {&argument});
+  }
+
+  std::int32_t getInt32(const wchar_t *member) {
+    win::Variant result;
+    invoke(member, DISPATCH_PROPERTYGET, {}, result.get());
+    win::throwIfFailed(VariantChangeType(result.get(), result.get(), 0, VT_I4));
+    return V_I4(result.get());
+  }
+
+private:
+  ComPtr<IDispatch> object_;
+};
+
+VARIANT objectArgument(const LateBound &object) {
+  VARIANT argument;
+  V_VT(&argument) = VT_DISPATCH;
+  V_DISPATCH(&argument) = object.dispatch();
+  return argument;
+}
+
+class DispatchConnectParams final : public ConnectParams {
+public:
+  DispatchConnectParams() : object_(LateBound::create(kConnectParamsClass, kConnectParamsInterface)) {}
+  void setHostname(const std::wstring &hostname) override { object_.putText(L"Hostname", hostname); }
+  void setUsername(const std::wstring &username) override { object_.putText(L"Username", username); }
+  void setPassword(const std::wstring &password) override { object_.putText(L"Password", password); }
+  const LateBound &object() const noexcept { return object_; }
+
+private:
+  LateBound object_;
+};
+
+const LateBound &lateBound(ConnectParams &params) {
+  return static_cast<DispatchConnectParams &>(params).object();
+}
+
+class DispatchVmList final : public VmList {
+public:
+  explicit DispatchVmList(LateBound object) : object_(std::move(object)) {}
+
+  std::wstring item(std::int32_t index) override {
+    VARIANT argument;
+    V_VT(&argument) = VT_I4;
+    V_I4(&argument) = index;
+    win::Variant result;
+    object_.invoke(L"Item", DISPATCH_PROPERTYGET, {&argument}, result.get());
+    return win::variantText(*result.get());
+  }
+  std::int32_t count() override { return object_.getInt32(L"Count"); }
+
+private:
+  LateBound object_;
+};
+
+class DispatchServer final : public Server {
+public:
+  DispatchServer() : object_(LateBound::create(kServerClass, kServerInterface)) {}
+
+  void connect(ConnectParams &params) override {
+    VARIANT argument = objectArgument(lateBound(params));
+    object_.invoke(L"Connect", DISPATCH_METHOD, {&argument});
+  }
+
+  std::unique_ptr<VmList> registeredVmNames() override {
+    win::Variant result;
+    object_.invoke(L"RegisteredVmNames", DISPATCH_PROPERTYGET, {}, result.get());
+    const VARTYPE type = V_VT(result.get());
+    IUnknown *list = type == VT_DISPATCH  ? V_DISPATCH(result.get())
+                     : type == VT_UNKNOWN ? V_UNKNOWN(result.get())
+                                          : nullptr;
+    if (!list)
+      throw runtimeError(kObjectRequired);
+    return std::make_unique<DispatchVmList>(LateBound::hold(list, kVmListInterface));
+  }
+
+private:
+  LateBound object_;
+};
+
+class DispatchMachine final : public Machine {
+public:
+  DispatchMachine() : object_(LateBound::create(kMachineClass, kMachineInterface)) {}
+
+  void connect(ConnectParams &params, const std::wstring &vmName) override {
+    VARIANT paramsArgument = objectArgument(lateBound(params));
+    win::Bstr name(vmName);
+    VARIANT nameArgument;
+    V_VT(&nameArgument) = VT_BSTR;
+    V_BSTR(&nameArgument) = name.get();
+    object_.invoke(L"Connect", DISPATCH_METHOD, {&paramsArgument, &nameArgument});
+  }
+  std::int32_t executionState() override { return object_.getInt32(L"ExecutionState"); }
+
+private:
+  LateBound object_;
+};
+
+} // namespace
+
+std::unique_ptr<ConnectParams> DispatchAutomation::createConnectParams() {
+  return std::make_unique<DispatchConnectParams>();
+}
+std::unique_ptr<Server> DispatchAutomation::createServer() {
+  return std::make_unique<DispatchServer>();
+}
+std::unique_ptr<Machine> DispatchAutomation::createMachine() {
+  return std::make_unique<DispatchMachine>();
+}
+
+} // namespace brennow::vmserver
