@@ -1,0 +1,178 @@
+// brennow-check: runs one availability check exactly as a monitoring host does -
+// creates brennow.vmwarecom by ProgID, sets its properties through IDispatch, calls
+// qm_docheck and prints qm_result. Exit codes follow monitoring conventions:
+// 0 OK (True), 2 CRITICAL (False), 3 UNKNOWN (the component could not be used).
+#include <windows.h>
+#include <objbase.h>
+#include <oleauto.h>
+#include <wrl/client.h>
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/AutomationError.h"
+#include "common/win/automation.h"
+#include "params/AnsiCodePage.h"
+#include "params/Generic.h"
+#include "params/base64.h"
+
+using Microsoft::WRL::ComPtr;
+using namespace brennow;
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitCritical = 2;
+constexpr int kExitUnknown = 3;
+
+constexpr wchar_t kUsage[] =
+    L"Usage: brennow-check --host NAME [--timeout SECONDS]\n"
+    L"                     (--parameter STRING | [--user NAME] [--password TEXT]\n"
+    L"                      [--vm NAME] [--state on|off|suspended|stuck])\n"
+    L"\n"
+    L"Runs one check of brennow.vmwarecom against the virtualization server NAME and\n"
+    L"prints the check's one-line message.\n"
+    L"\n"
+    L"  --host NAME        the server, as the host sets qm_hostname\n"
+    L"  --timeout SECONDS  stored in qm_timeout (the check does not apply it)\n"
+    L"  --parameter STRING the parameter string as a host stores it, used whole\n"
+    L"  --user, --password, --vm, --state\n"
+    L"                     build the parameter string from these values, in the format\n"
+    L"                     and with the password encoding the settings dialog writes\n"
+    L"  --help             this text\n"
+    L"\n"
+    L"Without --vm the check counts the server's registered virtual machines; with it,\n"
+    L"it compares that machine's state with --state.\n"
+    L"\n"
+    L"Exit codes: 0 the check answered True (OK), 2 it answered False (CRITICAL),\n"
+    L"3 the component could not be created or called (UNKNOWN), 64 bad options.\n";
+
+void print(FILE *stream, const std::wstring &text) {
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                       nullptr, 0, nullptr, nullptr);
+  std::string bytes(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
+                      nullptr, nullptr);
+  std::fwrite(bytes.data(), 1, bytes.size(), stream);
+  std::fputc('\n', stream);
+  std::fflush(stream);
+}
+
+struct Options {
+  std::wstring host;
+  std::optional<std::wstring> timeout;
+  std::optional<std::wstring> parameter;
+  ParameterFields fields;
+  std::wstring password;
+  bool help = false;
+};
+
+std::optional<Options> parseOptions(const std::vector<std::wstring> &args) {
+  Options options;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::wstring &name = args[i];
+    if (name == L"--help" || name == L"-h" || name == L"/?") {
+      options.help = true;
+      continue;
+    }
+    if (i + 1 >= args.size())
+      return std::nullopt;
+    const std::wstring &value = args[++i];
+    if (name == L"--host")
+      options.host = value;
+    else if (name == L"--timeout")
+      options.timeout = value;
+    else if (name == L"--parameter")
+      options.parameter = value;
+    else if (name == L"--user")
+      options.fields.username = value;
+    else if (name == L"--password")
+      options.password = value;
+    else if (name == L"--vm")
+      options.fields.vmName = value;
+    else if (name == L"--state")
+      options.fields.vmState = value;
+    else
+      return std::nullopt;
+  }
+  return options;
+}
+
+std::wstring parameterString(Options &options) {
+  if (options.parameter)
+    return *options.parameter;
+  options.fields.encodedPassword = base64Encode(options.password, systemAnsiCodePage());
+  return buildParameterString(options.fields);
+}
+
+void put(IDispatch *plugin, const wchar_t *member, const std::wstring &text) {
+  win::Bstr value(text);
+  VARIANT argument;
+  V_VT(&argument) = VT_BSTR;
+  V_BSTR(&argument) = value.get();
+  DISPID id = DISPID_UNKNOWN;
+  LPOLESTR name = const_cast<LPOLESTR>(member);
+  win::throwIfFailed(plugin->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id));
+  DISPID putId = DISPID_PROPERTYPUT;
+  DISPPARAMS params{&argument, &putId, 1, 1};
+  win::throwIfFailed(plugin->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT,
+                                    &params, nullptr, nullptr, nullptr));
+}
+
+void call(IDispatch *plugin, const wchar_t *member, WORD flags, VARIANT *result) {
+  DISPID id = DISPID_UNKNOWN;
+  LPOLESTR name = const_cast<LPOLESTR>(member);
+  win::throwIfFailed(plugin->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id));
+  DISPPARAMS none{nullptr, nullptr, 0, 0};
+  win::throwIfFailed(
+      plugin->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &none, result, nullptr, nullptr));
+}
+
+int runCheck(Options &options) {
+  CLSID clsid;
+  ComPtr<IDispatch> plugin;
+  HRESULT hr = CLSIDFromProgID(L"brennow.vmwarecom", &clsid);
+  if (SUCCEEDED(hr))
+    hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&plugin));
+  if (FAILED(hr)) {
+    print(stderr, L"brennow-check: cannot create brennow.vmwarecom (is brennow.dll registered "
+                  L"with regsvr32?): " + win::describeHresult(hr));
+    return kExitUnknown;
+  }
+  try {
+    put(plugin.Get(), L"qm_hostname", options.host);
+    if (options.timeout)
+      put(plugin.Get(), L"qm_timeout", *options.timeout);
+    put(plugin.Get(), L"qm_parameter", parameterString(options));
+    win::Variant answer, result;
+    call(plugin.Get(), L"qm_docheck", DISPATCH_METHOD, answer.get());
+    call(plugin.Get(), L"qm_result", DISPATCH_PROPERTYGET, result.get());
+    print(stdout, win::variantText(*result.get()));
+    win::throwIfFailed(VariantChangeType(answer.get(), answer.get(), 0, VT_BOOL));
+    return V_BOOL(answer.get()) ? kExitOk : kExitCritical;
+  } catch (const AutomationError &error) {
+    print(stderr, L"brennow-check: " + error.description());
+    return kExitUnknown;
+  }
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t **argv) {
+  const std::vector<std::wstring> args(argv + 1, argv + argc);
+  auto options = parseOptions(args);
+  if (!options || (!options->help && options->host.empty() && !options->parameter)) {
+    print(stderr, kUsage);
+    return 64;
+  }
+  if (options->help) {
+    print(stdout, kUsage);
+    return kExitOk;
+  }
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  const int code = runCheck(*options);
+  CoUninitialize();
+  return code;
+}
