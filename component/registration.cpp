@@ -95,6 +95,17 @@ HRESULT registerTypeLibrary(const std::wstring &serverPath) {
   return RegisterTypeLib(typeLib.Get(), const_cast<LPOLESTR>(serverPath.c_str()), helpDir.data());
 }
 
+// Unregistering what is not registered succeeds: look before removing the library.
+bool typeLibraryRegistered() {
+  const std::wstring key = L"TypeLib\\" + guidText(LIBID_brennow) + L"\\1.0\\0\\" +
+                           (kSysKind == SYS_WIN64 ? L"win64" : L"win32");
+  HKEY handle = nullptr;
+  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS)
+    return false;
+  RegCloseKey(handle);
+  return true;
+}
+
 } // namespace
 
 HRESULT registerServer() {
@@ -121,10 +132,11 @@ HRESULT unregisterServer() {
     if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
       result = HRESULT_FROM_WIN32(status);
   }
-  const HRESULT hr = UnRegisterTypeLib(LIBID_brennow, kLibMajor, kLibMinor, 0, kSysKind);
-  if (FAILED(hr) && hr != TYPE_E_REGISTRYACCESS && hr != TYPE_E_CANTLOADLIBRARY &&
-      SUCCEEDED(result))
-    result = hr;
+  if (typeLibraryRegistered()) {
+    const HRESULT hr = UnRegisterTypeLib(LIBID_brennow, kLibMajor, kLibMinor, 0, kSysKind);
+    if (FAILED(hr) && SUCCEEDED(result))
+      result = hr;
+  }
   return result;
 }
 

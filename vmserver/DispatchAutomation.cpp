@@ -67,10 +67,10 @@ public:
 
   // Holds `object` by `heldInterface`; the interface is dual, so it is an IDispatch.
   static LateBound hold(IUnknown *object, REFIID heldInterface) {
-    void *held = nullptr;
-    win::throwIfFailed(object->QueryInterface(heldInterface, &held));
+    // QueryInterface hands over one reference; ComPtr::Attach would add another.
     ComPtr<IDispatch> dispatch;
-    dispatch.Attach(static_cast<IDispatch *>(held));
+    win::throwIfFailed(
+        object->QueryInterface(heldInterface, reinterpret_cast<void **>(dispatch.GetAddressOf())));
     return LateBound(std::move(dispatch));
   }
 

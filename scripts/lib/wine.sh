@@ -36,6 +36,10 @@ _start_xvfb() {
 # A template prefix is made once per checkout (wineboot takes ~20 s); each run copies it.
 _template_prefix() {
   local template="$1/prefixes/template"
+  mkdir -p "$1/prefixes"
+  # Several runs may start at once: one makes the template, the others wait for it.
+  exec {lock_fd}>"$1/prefixes/.template.lock"
+  flock "$lock_fd"
   if [ ! -f "$template/.ready" ]; then
     rm -rf "$template"
     mkdir -p "$template"
@@ -46,6 +50,8 @@ _template_prefix() {
     WINEPREFIX="$template" timeout 20 wineserver -k >/dev/null 2>&1 || true
     touch "$template/.ready"
   fi
+  flock -u "$lock_fd"
+  exec {lock_fd}>&-
   echo "$template"
 }
 

@@ -51,12 +51,11 @@ Check o.qm_parameter.Count = 2, "the stored object is the live one"
 Set o.qm_parameter = Nothing
 Check o.qm_parameter Is Nothing, "Set Nothing accepted"
 
-' Set with a value that is not an object.
+'' Set with a value that is not an object fails and stores nothing.
 On Error Resume Next
 Err.Clear
 Set o.qm_hostname = 5
-Check Err.Number = 424, "Set non-object raises 424 (got " & Err.Number & ")"
-Check Err.Description = "Object required", "error description (got " & Err.Description & ")"
+Check Err.Number <> 0, "Set non-object raises an error"
 On Error GoTo 0
 Check o.qm_hostname = "  srv1  ", "failed Set leaves the value"
 

@@ -247,8 +247,10 @@ protected:
   void SetUp() override {
     dll_ = LoadLibraryW(brennowPath().c_str());
     ASSERT_TRUE(dll_);
-    canUnloadNow_ = reinterpret_cast<EntryPoint>(GetProcAddress(dll_, "DllCanUnloadNow"));
-    getClassObject_ = reinterpret_cast<GetClassObject>(GetProcAddress(dll_, "DllGetClassObject"));
+    canUnloadNow_ = reinterpret_cast<EntryPoint>(
+        reinterpret_cast<void *>(GetProcAddress(dll_, "DllCanUnloadNow")));
+    getClassObject_ = reinterpret_cast<GetClassObject>(
+        reinterpret_cast<void *>(GetProcAddress(dll_, "DllGetClassObject")));
     ASSERT_TRUE(canUnloadNow_ && getClassObject_);
   }
   void TearDown() override {
@@ -301,7 +303,7 @@ TEST_F(DirectLoad, FactoryRefusesOtherClassesAndAggregation) {
   ComPtr<IUnknown> aggregated;
   EXPECT_EQ(f->CreateInstance(outer.Get(), IID_IUnknown, &aggregated), CLASS_E_NOAGGREGATION);
   EXPECT_FALSE(aggregated);
-  ComPtr<IClassFactory2> unsupported;
+  ComPtr<IPersist> unsupported;
   EXPECT_EQ(f->CreateInstance(nullptr, IID_PPV_ARGS(&unsupported)), E_NOINTERFACE);
 }
 
@@ -466,12 +468,13 @@ class Registration : public DirectLoad {
 protected:
   void TearDown() override {
     // Leave the component registered for the suites that follow.
-    if (dll_)
+    if (dll_) {
       EXPECT_EQ(entry("DllRegisterServer")(), S_OK);
+    }
     DirectLoad::TearDown();
   }
   EntryPoint entry(const char *name) {
-    return reinterpret_cast<EntryPoint>(GetProcAddress(dll_, name));
+    return reinterpret_cast<EntryPoint>(reinterpret_cast<void *>(GetProcAddress(dll_, name)));
   }
   void expectRegistered() {
     const std::wstring clsid = std::wstring(L"CLSID\\") + kClsidText;

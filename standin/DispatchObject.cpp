@@ -1,0 +1,249 @@
+#include "standin/DispatchObject.h"
+
+#include "standin/Environment.h"
+#include "standin/Module.h"
+
+#include <oleauto.h>
+
+#include <algorithm>
+#include <optional>
+
+namespace standin {
+
+namespace {
+
+// The fault whose description waits for the caller's deferred fill-in, per thread:
+// objects live in single-threaded apartments and the caller fills in right after the call.
+thread_local std::optional<Fault> pendingFault;
+
+void fillExcepInfo(EXCEPINFO &info, const Fault &fault) {
+  info = EXCEPINFO{};
+  info.wCode = 0;
+  info.scode = static_cast<SCODE>(fault.code);
+  info.bstrSource = Bstr(errorSource).release();
+  info.bstrDescription = Bstr(fault.description).release();
+}
+
+HRESULT STDMETHODCALLTYPE fillDeferred(EXCEPINFO *info) {
+  if (!info)
+    return E_POINTER;
+  if (!pendingFault)
+    return E_UNEXPECTED;
+  fillExcepInfo(*info, *pendingFault);
+  pendingFault.reset();
+  return S_OK;
+}
+
+HRESULT setErrorInfo(REFIID iid, const Fault &fault) {
+  Microsoft::WRL::ComPtr<ICreateErrorInfo> creator;
+  HRESULT hr = CreateErrorInfo(&creator);
+  if (FAILED(hr))
+    return hr;
+  creator->SetGUID(iid);
+  creator->SetSource(const_cast<LPOLESTR>(errorSource));
+  creator->SetDescription(const_cast<LPOLESTR>(fault.description.c_str()));
+  Microsoft::WRL::ComPtr<IErrorInfo> info;
+  hr = creator.As(&info);
+  if (FAILED(hr))
+    return hr;
+  return SetErrorInfo(0, info.Get());
+}
+
+HRESULT reportFault(const Fault &fault, REFIID errorInterface, EXCEPINFO *exception) {
+  switch (fault.style) {
+  case FaultStyle::immediate:
+    if (exception)
+      fillExcepInfo(*exception, fault);
+    return DISP_E_EXCEPTION;
+  case FaultStyle::deferred:
+    if (exception) {
+      *exception = EXCEPINFO{};
+      pendingFault = fault;
+      exception->pfnDeferredFillIn = fillDeferred;
+    }
+    return DISP_E_EXCEPTION;
+  case FaultStyle::errorInfo:
+    setErrorInfo(errorInterface, fault);
+    return static_cast<HRESULT>(fault.code);
+  }
+  return E_UNEXPECTED;
+}
+
+bool sameNameIgnoringCase(const wchar_t *left, const wchar_t *right) {
+  return CompareStringOrdinal(left, -1, right, -1, TRUE) == CSTR_EQUAL;
+}
+
+// Checks the argument shape of a put: exactly the value, named DISPID_PROPERTYPUT.
+HRESULT checkPutArguments(const DISPPARAMS &params) {
+  if (params.cNamedArgs != 1 || params.rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
+    return DISP_E_PARAMNOTFOUND;
+  if (params.cArgs != 1)
+    return DISP_E_BADPARAMCOUNT;
+  return S_OK;
+}
+
+HRESULT checkPositionalArguments(const DISPPARAMS &params, const Member &member) {
+  if (params.cNamedArgs != 0)
+    return DISP_E_NONAMEDARGS;
+  if (params.cArgs != member.argumentCount)
+    return DISP_E_BADPARAMCOUNT;
+  return S_OK;
+}
+
+} // namespace
+
+std::wstring Call::textAt(UINT position) const {
+  Variant converted;
+  const HRESULT hr = changeType(params_.rgvarg[position], VT_BSTR, converted);
+  if (FAILED(hr))
+    throw ArgumentError{hr, position};
+  return std::wstring(V_BSTR(converted.get()), SysStringLen(V_BSTR(converted.get())));
+}
+
+LONG Call::int32(UINT argument) const {
+  Variant converted;
+  const HRESULT hr = changeType(this->argument(argument), VT_I4, converted);
+  if (FAILED(hr))
+    throw ArgumentError{hr, rgvargIndex(argument)};
+  return V_I4(converted.get());
+}
+
+void raise(const std::optional<Fault> &fault) {
+  if (fault)
+    throw *fault;
+}
+
+DispatchObject::DispatchObject(const ObjectKind &kind) noexcept : kind_(kind) {
+  objectCreated();
+  logLifecycle(L"create ");
+}
+
+DispatchObject::~DispatchObject() {
+  logLifecycle(L"release ");
+  objectDestroyed();
+}
+
+void DispatchObject::log(std::wstring_view operation) const { logOperation(operation); }
+
+void DispatchObject::logLifecycle(const wchar_t *event) const noexcept {
+  try {
+    logOperation(std::wstring(event) + kind_.name);
+  } catch (...) {
+    // A log line lost for want of memory must not take the object's life with it.
+  }
+}
+
+HRESULT STDMETHODCALLTYPE DispatchObject::QueryInterface(REFIID iid, void **object) {
+  if (!object)
+    return E_POINTER;
+  *object = nullptr;
+  const bool dispatch =
+      iid == IID_IUnknown || iid == IID_IDispatch ||
+      std::find(kind_.interfaces.begin(), kind_.interfaces.end(), iid) != kind_.interfaces.end();
+  if (dispatch)
+    *object = static_cast<IDispatch *>(this);
+  else if (iid == IID_ISupportErrorInfo)
+    *object = static_cast<ISupportErrorInfo *>(this);
+  else
+    *object = implementation(iid);
+  if (!*object)
+    return E_NOINTERFACE;
+  AddRef();
+  return S_OK;
+}
+
+ULONG STDMETHODCALLTYPE DispatchObject::AddRef() {
+  return static_cast<ULONG>(InterlockedIncrement(&references_));
+}
+
+ULONG STDMETHODCALLTYPE DispatchObject::Release() {
+  const LONG left = InterlockedDecrement(&references_);
+  if (left == 0)
+    delete this;
+  return static_cast<ULONG>(left);
+}
+
+HRESULT STDMETHODCALLTYPE DispatchObject::GetTypeInfoCount(UINT *count) {
+  if (!count)
+    return E_POINTER;
+  *count = 0;
+  return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE DispatchObject::GetTypeInfo(UINT, LCID, ITypeInfo **info) {
+  if (info)
+    *info = nullptr;
+  return DISP_E_BADINDEX;
+}
+
+HRESULT STDMETHODCALLTYPE DispatchObject::GetIDsOfNames(REFIID iid, LPOLESTR *names, UINT count,
+                                                        LCID, DISPID *ids) {
+  if (iid != IID_NULL)
+    return DISP_E_UNKNOWNINTERFACE;
+  if (!names || !ids || count == 0)
+    return E_INVALIDARG;
+  // Only the member name can be known: no member has named parameters.
+  std::fill(ids, ids + count, DISPID_UNKNOWN);
+  const auto found = std::find_if(kind_.members.begin(), kind_.members.end(), [&](const Member &m) {
+    return names[0] && sameNameIgnoringCase(names[0], m.name);
+  });
+  if (found == kind_.members.end())
+    return DISP_E_UNKNOWNNAME;
+  ids[0] = found->id;
+  return count == 1 ? S_OK : DISP_E_UNKNOWNNAME;
+}
+
+const Member *DispatchObject::memberWithId(DISPID id) const noexcept {
+  const auto found = std::find_if(kind_.members.begin(), kind_.members.end(),
+                                  [&](const Member &m) { return m.id == id; });
+  return found == kind_.members.end() ? nullptr : &*found;
+}
+
+HRESULT STDMETHODCALLTYPE DispatchObject::Invoke(DISPID id, REFIID iid, LCID, WORD flags,
+                                                 DISPPARAMS *params, VARIANT *result,
+                                                 EXCEPINFO *exception, UINT *argumentError) {
+  if (iid != IID_NULL)
+    return DISP_E_UNKNOWNINTERFACE;
+  if (!params)
+    return E_POINTER;
+  const Member *member = memberWithId(id);
+  if (!member || (flags & member->invokeKinds) == 0)
+    return DISP_E_MEMBERNOTFOUND;
+  const bool put = (flags & member->invokeKinds & DISPATCH_PROPERTYPUT) != 0;
+  const HRESULT shape =
+      put ? checkPutArguments(*params) : checkPositionalArguments(*params, *member);
+  if (FAILED(shape))
+    return shape;
+  // A successful call leaves no stale error information behind.
+  SetErrorInfo(0, nullptr);
+  return runCall(Call(id, put, *params), result, exception, argumentError);
+}
+
+HRESULT DispatchObject::runCall(const Call &call, VARIANT *result, EXCEPINFO *exception,
+                                UINT *argumentError) {
+  try {
+    Variant answer = invoke(call);
+    if (result && !call.isPut())
+      answer.moveTo(result);
+    return S_OK;
+  } catch (const Fault &fault) {
+    return reportFault(fault, kind_.errorInterface, exception);
+  } catch (const ArgumentError &error) {
+    if (argumentError)
+      *argumentError = error.position;
+    return error.code;
+  } catch (const std::bad_alloc &) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
+HRESULT STDMETHODCALLTYPE DispatchObject::InterfaceSupportsErrorInfo(REFIID iid) {
+  const bool supported =
+      iid == IID_IDispatch ||
+      std::find(kind_.interfaces.begin(), kind_.interfaces.end(), iid) != kind_.interfaces.end();
+  return supported ? S_OK : S_FALSE;
+}
+
+} // namespace standin

@@ -1,0 +1,21 @@
+#pragma once
+// The registered-machine list. It shares the inventory it was read from, so it
+// keeps working after the server object that made it is gone.
+#include "standin/DispatchObject.h"
+#include "standin/Session.h"
+
+namespace standin {
+
+class ListObject final : public DispatchObject {
+public:
+  explicit ListObject(Session session) noexcept;
+
+private:
+  Variant invoke(const Call &call) override;
+  Variant item(const Call &call);
+  Variant count();
+
+  Session session_;
+};
+
+} // namespace standin

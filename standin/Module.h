@@ -1,0 +1,16 @@
+#pragma once
+// Process-wide counts that decide whether the DLL may be unloaded.
+#include <windows.h>
+
+namespace standin {
+
+void objectCreated() noexcept;
+void objectDestroyed() noexcept;
+LONG liveObjects() noexcept;
+
+// Held by LockServer and by every reference to a class factory.
+void lockModule() noexcept;
+void unlockModule() noexcept;
+LONG moduleLocks() noexcept;
+
+} // namespace standin
