@@ -234,6 +234,8 @@ STDMETHODIMP VmwareCom::qm_docheck(VARIANT_BOOL *answer) {
 }
 
 STDMETHODIMP VmwareCom::qm_showGUI() {
+  // The host may release the object from a message loop nested in the showing.
+  ComPtr<_vmwarecom> keepAlive(this);
   return guarded([&] {
     const std::wstring timeoutText = win::variantText(timeout_.value());
     const std::wstring hostnameText = win::variantText(hostname_.value());

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace brennow::dialogs {
 
@@ -28,6 +29,22 @@ public:
 
 private:
   struct Window;
+
+  // The loaded dialog: the first access creates the window and runs Form_Load.
+  Window &form();
+  void Form_Load();
+  void btOK_Click();
+  void cmdListVMS_Click();
+  void onCommand(int controlId, int notification);
+
+  // What the list button works with: the connection texts it reads, the status line
+  // it shows its progress in (repainted at once) and the machine box it fills.
+  std::wstring txtHostnameText();
+  std::wstring txtUsernameText();
+  std::wstring txtPasswordText();
+  void setLblparameterCaption(std::wstring_view caption);
+  void setTxtVMNameText(std::wstring_view text);
+
   std::unique_ptr<Window> window_;
 };
 

@@ -1,5 +1,6 @@
 #include "params/Generic.h"
 
+#include "common/PerThread.h"
 #include "common/text.h"
 
 namespace brennow {
@@ -51,8 +52,9 @@ std::wstring buildParameterString(const ParameterFields &fields) {
 }
 
 std::optional<std::wstring> &newParameter() {
-  thread_local std::optional<std::wstring> parameter;
-  return parameter;
+  // A tag type keeps this slot apart from other per-thread values of the same type.
+  struct NewParameter : std::optional<std::wstring> {};
+  return perThread<NewParameter>();
 }
 
 } // namespace brennow

@@ -1,0 +1,175 @@
+#include "dialogs/frmmain.h"
+
+#include <windows.h>
+
+#include <imm.h>
+
+#include "common/text.h"
+#include "dialogs/Form.h"
+#include "dialogs/frmmainControls.h"
+#include "dialogs/help.h"
+#include "dialogs/moduleVersion.h"
+#include "dialogs/settingsRules.h"
+#include "dialogs/topWindow.h"
+#include "params/AnsiCodePage.h"
+#include "params/Generic.h"
+#include "params/base64.h"
+
+namespace brennow::dialogs {
+namespace {
+
+using namespace frmmainControl;
+
+constexpr DWORD kHelpContext = 10;
+constexpr int kIconId = 101;
+constexpr const wchar_t *kStates[] = {L"on", L"off", L"suspended", L"stuck"};
+
+constexpr DWORD kLabel = SS_LEFT;
+constexpr DWORD kTextBox = WS_TABSTOP | ES_AUTOHSCROLL;
+constexpr DWORD kButton = WS_TABSTOP | BS_PUSHBUTTON;
+
+// The controls in tab order, measured in twips.
+const FormDesign &design() {
+  static const FormDesign formDesign{
+      8085,
+      3255,
+      {
+          {btOK, L"BUTTON", L"&OK", 7080, 480, 735, 375, kButton, 0},
+          {txtTimeout, L"EDIT", L"", 1560, 2400, 1095, 285, kTextBox | WS_DISABLED,
+           WS_EX_CLIENTEDGE},
+          {Label4, L"STATIC", L"Timeout:", 120, 2460, 1215, 255, SS_RIGHT, 0},
+          {Label5, L"STATIC", L"seconds", 2760, 2460, 1215, 255, kLabel, 0},
+          {lblparameter, L"STATIC", L"", 240, 2880, 7935, 255, kLabel, 0},
+          {Label1, L"STATIC", L"Hostname:", 240, 240, 855, 255, kLabel, 0},
+          {txtHostname, L"EDIT", L"", 1320, 180, 3015, 285, kTextBox | WS_DISABLED,
+           WS_EX_CLIENTEDGE},
+          {Label2, L"STATIC", L"Username:", 240, 660, 975, 255, kLabel, 0},
+          {Label3, L"STATIC", L"Password:", 240, 1020, 975, 255, kLabel, 0},
+          {txtUsername, L"EDIT", L"", 1320, 600, 3015, 285, kTextBox, WS_EX_CLIENTEDGE},
+          {txtPassword, L"EDIT", L"", 1320, 960, 3015, 285, kTextBox | ES_PASSWORD,
+           WS_EX_CLIENTEDGE},
+          {Label6, L"STATIC", L"Virtual machine:", 240, 1560, 1215, 255, kLabel, 0},
+          {txtVMName, L"EDIT", L"", 1440, 1500, 5415, 285, kTextBox, WS_EX_CLIENTEDGE},
+          {cmdListVMS, L"BUTTON", L"...", 6960, 1560, 495, 255, kButton, 0},
+          {Label7, L"STATIC", L"must be ", 1440, 1920, 735, 255, kLabel, 0},
+          {cmbVMState, L"COMBOBOX", L"", 2280, 1860, 1335, 315,
+           WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWN | CBS_AUTOHSCROLL, 0},
+      }};
+  return formDesign;
+}
+
+const FormClass &frmmainClass() {
+  static const FormClass windowClass(kFrmmainClassName);
+  return windowClass;
+}
+
+// The password box shows "*" for every character and takes no input-method editor.
+void preparePasswordBox(HWND box) {
+  SendMessageW(box, EM_SETPASSWORDCHAR, L'*', 0);
+  ImmAssociateContext(box, nullptr);
+}
+
+} // namespace
+
+struct frmmain::Window {
+  explicit Window(FormEvents events) : form(frmmainClass(), design(), std::move(events)) {}
+  Form form;
+  bool accepted = false;
+};
+
+frmmain::frmmain() = default;
+frmmain::~frmmain() = default;
+
+bool frmmain::loaded() const noexcept { return window_ && window_->form.alive(); }
+
+frmmain::Window &frmmain::form() {
+  if (!loaded()) {
+    window_.reset();
+    window_ = std::make_unique<Window>(
+        FormEvents{[this](int controlId, int notification) { onCommand(controlId, notification); },
+                   [this] { showHelpContext(window_->form.hwnd(), kHelpContext); }});
+    Form_Load();
+  }
+  return *window_;
+}
+
+void frmmain::Form_Load() {
+  Form &dialog = window_->form;
+  const ModuleVersion version = moduleVersion();
+  dialog.setCaption(settingsTitle(version.major, version.minor, version.revision));
+  const HWND states = dialog.control(cmbVMState);
+  SendMessageW(states, CB_RESETCONTENT, 0, 0);
+  for (const wchar_t *state : kStates)
+    SendMessageW(states, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(state));
+  SendMessageW(states, CB_SETCURSEL, 0, 0);
+  SetWindowContextHelpId(dialog.hwnd(), kHelpContext);
+  dialog.setIcon(kIconId);
+  preparePasswordBox(dialog.control(txtPassword));
+}
+
+std::optional<std::wstring> frmmain::showSettings(const std::wstring &timeoutText,
+                                                  const std::wstring &hostnameText,
+                                                  const std::wstring &parameterText) {
+  form().form.setText(txtTimeout, trimSpaces(timeoutText));
+  form().form.setText(txtHostname, trimSpaces(hostnameText));
+  if (!parameterText.empty()) {
+    const std::wstring username = getParam(parameterText, L"USR");
+    const std::wstring password =
+        base64Decode(getParam(parameterText, L"PWD"), systemAnsiCodePage());
+    const std::wstring vmName = getParam(parameterText, L"VMN");
+    const std::wstring vmState = getParam(parameterText, L"VMS");
+    Form &dialog = form().form;
+    dialog.setText(txtUsername, username);
+    dialog.setText(txtPassword, password);
+    dialog.setText(txtVMName, vmName);
+    dialog.setText(cmbVMState, vmState);
+  }
+  setTopmost(form().form.hwnd(), true);
+
+  window_->accepted = false;
+  window_->form.showModal(btOK);
+  const bool accepted = window_->accepted;
+  window_.reset();
+  if (!accepted)
+    return std::nullopt;
+  return newParameter();
+}
+
+void frmmain::onCommand(int controlId, int notification) {
+  if (notification != BN_CLICKED)
+    return;
+  if (controlId == btOK)
+    btOK_Click();
+  else if (controlId == cmdListVMS)
+    cmdListVMS_Click();
+}
+
+void frmmain::btOK_Click() {
+  Form &dialog = form().form;
+  const SettingsInput input{dialog.text(txtUsername), dialog.text(txtPassword),
+                            dialog.text(txtVMName), dialog.text(cmbVMState)};
+  if (const auto refusal = refusalMessage(input, systemAnsiCodePage())) {
+    MessageBoxW(dialog.hwnd(), refusal->c_str(), L"Corvalen", MB_ICONSTOP | MB_OK);
+    return;
+  }
+  newParameter() = settingsParameterString(input, systemAnsiCodePage());
+  window_->accepted = true;
+  dialog.unload();
+}
+
+// The virtual-machine picker plugs in here; until then the button does nothing.
+void frmmain::cmdListVMS_Click() {}
+
+std::wstring frmmain::txtHostnameText() { return form().form.text(txtHostname); }
+std::wstring frmmain::txtUsernameText() { return form().form.text(txtUsername); }
+std::wstring frmmain::txtPasswordText() { return form().form.text(txtPassword); }
+
+void frmmain::setLblparameterCaption(std::wstring_view caption) {
+  Form &dialog = form().form;
+  dialog.setText(lblparameter, caption);
+  UpdateWindow(dialog.control(lblparameter));
+}
+
+void frmmain::setTxtVMNameText(std::wstring_view text) { form().form.setText(txtVMName, text); }
+
+} // namespace brennow::dialogs

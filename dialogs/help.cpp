@@ -1,0 +1,50 @@
+#include "dialogs/help.h"
+
+#include <htmlhelp.h>
+
+#include <string>
+
+#include "common/win/automation.h"
+
+namespace brennow::dialogs {
+namespace {
+
+using HtmlHelpFunction = HWND(WINAPI *)(HWND, LPCWSTR, UINT, DWORD_PTR);
+
+// Loaded once and kept for the life of the process: the viewer's windows may outlive
+// the dialog that opened them.
+HtmlHelpFunction htmlHelp() {
+  static const HtmlHelpFunction function = [] {
+    const HMODULE viewer = LoadLibraryW(L"hhctrl.ocx");
+    return viewer ? reinterpret_cast<HtmlHelpFunction>(
+                        reinterpret_cast<void *>(GetProcAddress(viewer, "HtmlHelpW")))
+                  : nullptr;
+  }();
+  return function;
+}
+
+std::wstring moduleFolder() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length = GetModuleFileNameW(win::thisModule(), path.data(), DWORD(path.size()));
+    if (length == 0)
+      return {};
+    if (length < path.size()) {
+      path.resize(length);
+      break;
+    }
+    path.resize(path.size() * 2);
+  }
+  return path.substr(0, path.find_last_of(L"\\/") + 1);
+}
+
+} // namespace
+
+void showHelpContext(HWND caller, DWORD contextId) {
+  if (const HtmlHelpFunction function = htmlHelp()) {
+    const std::wstring file = moduleFolder() + L"brennow.chm";
+    function(caller, file.c_str(), HH_HELP_CONTEXT, contextId);
+  }
+}
+
+} // namespace brennow::dialogs

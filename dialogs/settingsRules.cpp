@@ -1,0 +1,38 @@
+#include "dialogs/settingsRules.h"
+
+#include "common/text.h"
+#include "params/Generic.h"
+#include "params/base64.h"
+
+namespace brennow::dialogs {
+namespace {
+
+bool hasFieldSeparator(const std::wstring &text) { return text.find(L'#') != std::wstring::npos; }
+
+} // namespace
+
+std::wstring settingsTitle(std::uint16_t major, std::uint16_t minor, std::uint16_t revision) {
+  return L"ZAzire Razoro/ROZ/IDU Veruzuz Ededevi Dodorav (version " +
+         trimSpaces(numberText(major)) + L"." + trimSpaces(numberText(minor)) + L" build " +
+         numberText(revision) + L")";
+}
+
+std::optional<std::wstring> refusalMessage(const SettingsInput &input,
+                                           const AnsiCodePage &codePage) {
+  if (hasFieldSeparator(input.username))
+    return L"The user name must not contain \"#\".";
+  if (!codePage.canRepresent(input.password))
+    return L"The password must consist of characters of the system's ANSI code page.";
+  if (hasFieldSeparator(input.vmName))
+    return L"The virtual machine name must not contain \"#\".";
+  if (hasFieldSeparator(input.vmState))
+    return L"The state must not contain \"#\".";
+  return std::nullopt;
+}
+
+std::wstring settingsParameterString(const SettingsInput &input, const AnsiCodePage &codePage) {
+  return buildParameterString(
+      {input.username, base64Encode(input.password, codePage), input.vmName, input.vmState});
+}
+
+} // namespace brennow::dialogs

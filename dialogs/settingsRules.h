@@ -1,0 +1,33 @@
+#pragma once
+// What the settings dialog makes of its boxes: its title, the check OK makes before
+// accepting, and the parameter string OK builds. Portable: the dialog passes texts.
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "params/AnsiCodePage.h"
+
+namespace brennow::dialogs {
+
+// The texts of the four boxes OK reads, as the user left them.
+struct SettingsInput {
+  std::wstring username;
+  std::wstring password;
+  std::wstring vmName;
+  std::wstring vmState;
+};
+
+// "... (version 1.0 build  7)": major and minor without blanks, the revision with the
+// leading blank of the number-to-text rule after the blank of " build ".
+std::wstring settingsTitle(std::uint16_t major, std::uint16_t minor, std::uint16_t revision);
+
+// Why OK must refuse the input, naming the field; nothing when it may be stored. A
+// "#" would end a field of the parameter string early, and a password character
+// without a single-byte code could not be decoded back to what was typed.
+std::optional<std::wstring> refusalMessage(const SettingsInput &input,
+                                           const AnsiCodePage &codePage);
+
+// The parameter string OK stores: fields in their fixed order, the password encoded.
+std::wstring settingsParameterString(const SettingsInput &input, const AnsiCodePage &codePage);
+
+} // namespace brennow::dialogs

@@ -1,0 +1,776 @@
+// The settings dialog as a host meets it: the main thread calls qm_showGUI on a
+// brennow.vmwarecom object created by ProgID while a driver thread works the dialog
+// with window messages and reads back what it shows.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/win/automation.h"
+#include "component/brennow_h.h"
+#include "dialogs/frmmainControls.h"
+#include "dialogs/settingsRules.h"
+#include "dialogs/topWindow.h"
+#include "params/AnsiCodePage.h"
+#include "tests/wine/ui/UiDriver.h"
+#include "tests/wine/wintest.h"
+
+using brennow::win::Variant;
+using Microsoft::WRL::ComPtr;
+using namespace brennow::dialogs::frmmainControl;
+using brennow::dialogs::kFrmmainClassName;
+
+namespace {
+
+const std::wstring kTitle = L"ZAzire Razoro/ROZ/IDU Veruzuz Ededevi Dodorav (version 1.0 build  7)";
+const std::vector<std::wstring> kStates = {L"on", L"off", L"suspended", L"stuck"};
+constexpr HRESULT kInvalidProcedureCall = static_cast<HRESULT>(0x800A0005);
+
+// ---- the plug-in object, late-bound as a host uses it
+
+void put(IDispatch *plugin, const wchar_t *property, const VARIANT &value) {
+  ASSERT_EQ(wintest::putProperty(plugin, property, value), S_OK) << "put " << property;
+}
+
+void putText(IDispatch *plugin, const wchar_t *property, const std::wstring &text) {
+  Variant value;
+  *value.get() = wintest::textVariant(text);
+  put(plugin, property, *value.get());
+}
+
+std::wstring parameterOf(IDispatch *plugin) {
+  Variant value;
+  EXPECT_EQ(wintest::invoke(plugin, L"qm_parameter", DISPATCH_PROPERTYGET, {}, value.get()), S_OK);
+  return wintest::text(*value.get());
+}
+
+VARTYPE parameterType(IDispatch *plugin) {
+  Variant value;
+  EXPECT_EQ(wintest::invoke(plugin, L"qm_parameter", DISPATCH_PROPERTYGET, {}, value.get()), S_OK);
+  return V_VT(value.get());
+}
+
+struct CallResult {
+  HRESULT hr = E_FAIL;
+  SCODE scode = S_OK;
+  std::wstring description;
+};
+
+CallResult showGUI(IDispatch *plugin) {
+  EXCEPINFO exception{};
+  CallResult result;
+  result.hr = wintest::invoke(plugin, L"qm_showGUI", DISPATCH_METHOD, {}, nullptr, &exception);
+  result.scode = exception.scode;
+  if (exception.bstrDescription)
+    result.description.assign(exception.bstrDescription, SysStringLen(exception.bstrDescription));
+  SysFreeString(exception.bstrDescription);
+  SysFreeString(exception.bstrSource);
+  SysFreeString(exception.bstrHelpFile);
+  return result;
+}
+
+// ---- reading the dialog from the driver thread
+
+HWND control(HWND dialog, int id) { return GetDlgItem(dialog, id); }
+std::wstring boxText(HWND dialog, int id) { return uitest::textOf(control(dialog, id)); }
+
+LONG_PTR styleOf(HWND window) { return GetWindowLongPtrW(window, GWL_STYLE); }
+
+// The combo box's focus lies in its edit field.
+bool hasFocus(HWND dialog, DWORD threadId, int id) {
+  const HWND focus = uitest::focusOf(threadId);
+  const HWND wanted = control(dialog, id);
+  return focus && (focus == wanted || GetParent(focus) == wanted);
+}
+
+bool waitForFocus(HWND dialog, DWORD threadId, int id) {
+  return uitest::waitUntil([&] { return hasFocus(dialog, threadId, id); });
+}
+
+bool waitUntilGone(HWND window) {
+  return uitest::waitUntil([&] { return !IsWindow(window) || !IsWindowVisible(window); });
+}
+
+struct Boxes {
+  std::wstring username;
+  std::wstring password;
+  std::wstring vmName;
+  std::wstring vmState;
+};
+
+Boxes boxesOf(HWND dialog) {
+  return {boxText(dialog, txtUsername), boxText(dialog, txtPassword), boxText(dialog, txtVMName),
+          boxText(dialog, cmbVMState)};
+}
+
+void expectBoxes(HWND dialog, const Boxes &expected) {
+  const Boxes shown = boxesOf(dialog);
+  EXPECT_EQ(shown.username, expected.username);
+  EXPECT_EQ(shown.password, expected.password);
+  EXPECT_EQ(shown.vmName, expected.vmName);
+  EXPECT_EQ(shown.vmState, expected.vmState);
+}
+
+void closeFromFrame(HWND dialog) { PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0); }
+
+// The message box the dialog opened, owned by it.
+HWND waitForMessageBox(HWND dialog) {
+  return uitest::waitForWindow(
+      {L"#32770", GetWindowThreadProcessId(dialog, nullptr), true, dialog});
+}
+
+bool hasIconResource(const wchar_t *module, int id) {
+  const HMODULE loaded = LoadLibraryExW(module, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  const bool found = loaded && FindResourceW(loaded, MAKEINTRESOURCEW(id), RT_GROUP_ICON);
+  if (loaded)
+    FreeLibrary(loaded);
+  return found;
+}
+
+// A host's own top-level window on the calling thread.
+class HostWindow {
+public:
+  explicit HostWindow(bool enabled)
+      : window_(CreateWindowExW(0, L"STATIC", L"host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 10, 10,
+                                200, 100, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr)) {
+    EnableWindow(window_, enabled);
+  }
+  ~HostWindow() { DestroyWindow(window_); }
+  HostWindow(const HostWindow &) = delete;
+  HostWindow &operator=(const HostWindow &) = delete;
+  HWND get() const { return window_; }
+
+private:
+  HWND window_;
+};
+
+class SettingsDialog : public ::testing::Test {
+protected:
+  ComPtr<IDispatch> newPlugin() {
+    ComPtr<IDispatch> plugin = wintest::createPlugin();
+    EXPECT_TRUE(plugin) << "brennow.vmwarecom could not be created (is brennow.dll registered?)";
+    plugins_.push_back(plugin);
+    return plugin;
+  }
+
+  void TearDown() override {
+    plugins_.clear();
+    for (const wchar_t *className : {kFrmmainClassName, L"#32770", L"HH Parent"})
+      EXPECT_TRUE(uitest::processWindows({className, 0, false, nullptr}).empty())
+          << "a window of class " << testing::PrintToString(std::wstring(className)) << " is left";
+  }
+
+private:
+  std::vector<ComPtr<IDispatch>> plugins_;
+};
+
+// ---- layout, title and control settings
+
+struct DesignedControl {
+  int id;
+  const wchar_t *name;
+  const wchar_t *windowClass;
+  uitest::Twips place;
+};
+
+const DesignedControl kDesign[] = {
+    {Label1, L"Label1", L"Static", {240, 240, 855, 255}},
+    {txtHostname, L"txtHostname", L"Edit", {1320, 180, 3015, 285}},
+    {btOK, L"btOK", L"Button", {7080, 480, 735, 375}},
+    {Label2, L"Label2", L"Static", {240, 660, 975, 255}},
+    {txtUsername, L"txtUsername", L"Edit", {1320, 600, 3015, 285}},
+    {Label3, L"Label3", L"Static", {240, 1020, 975, 255}},
+    {txtPassword, L"txtPassword", L"Edit", {1320, 960, 3015, 285}},
+    {Label6, L"Label6", L"Static", {240, 1560, 1215, 255}},
+    {txtVMName, L"txtVMName", L"Edit", {1440, 1500, 5415, 285}},
+    {cmdListVMS, L"cmdListVMS", L"Button", {6960, 1560, 495, 255}},
+    {Label7, L"Label7", L"Static", {1440, 1920, 735, 255}},
+    {cmbVMState, L"cmbVMState", L"ComboBox", {2280, 1860, 1335, 315}},
+    {Label4, L"Label4", L"Static", {120, 2460, 1215, 255}},
+    {txtTimeout, L"txtTimeout", L"Edit", {1560, 2400, 1095, 285}},
+    {Label5, L"Label5", L"Static", {2760, 2460, 1215, 255}},
+    {lblparameter, L"lblparameter", L"Static", {240, 2880, 7935, 255}},
+};
+
+const std::pair<int, const wchar_t *> kCaptions[] = {
+    {Label1, L"Hostname:"},        {btOK, L"&OK"},
+    {Label2, L"Username:"},        {Label3, L"Password:"},
+    {Label6, L"Virtual machine:"}, {cmdListVMS, L"..."},
+    {Label7, L"must be "},         {Label4, L"Timeout:"},
+    {Label5, L"seconds"},          {lblparameter, L""},
+};
+
+// One pixel, in twips: what rounding to whole pixels may cost.
+int pixelTolerance() { return uitest::pixelsToTwipsX(1); }
+
+void expectPlace(const uitest::Twips &shown, const uitest::Twips &designed, const wchar_t *name) {
+  const int tolerance = pixelTolerance();
+  EXPECT_NEAR(shown.left, designed.left, tolerance) << testing::PrintToString(std::wstring(name));
+  EXPECT_NEAR(shown.top, designed.top, tolerance) << testing::PrintToString(std::wstring(name));
+  EXPECT_NEAR(shown.width, designed.width, tolerance) << testing::PrintToString(std::wstring(name));
+  EXPECT_NEAR(shown.height, designed.height, tolerance)
+      << testing::PrintToString(std::wstring(name));
+}
+
+void expectDesignedPlaces(HWND dialog) {
+  for (const DesignedControl &designed : kDesign) {
+    const HWND window = control(dialog, designed.id);
+    ASSERT_TRUE(window) << testing::PrintToString(std::wstring(designed.name));
+    EXPECT_EQ(uitest::classOf(window), designed.windowClass);
+    expectPlace(uitest::controlTwips(window), designed.place, designed.name);
+  }
+}
+
+TEST_F(SettingsDialog, OpensWithTheDesignedLayoutTitleAndSettings) {
+  ComPtr<IDispatch> plugin = newPlugin();
+  ASSERT_TRUE(plugin);
+  putText(plugin.Get(), L"qm_hostname", L"  srv1  ");
+  Variant timeout;
+  *timeout.get() = wintest::int32Variant(30);
+  put(plugin.Get(), L"qm_timeout", *timeout.get());
+
+  CallResult call;
+  uitest::runShowing(
+      [&] { call = showGUI(plugin.Get()); },
+      [&](uitest::Showing &showing) {
+        const HWND dialog = showing.waitForWindow(kFrmmainClassName);
+        ASSERT_TRUE(dialog) << "the dialog did not show";
+        EXPECT_EQ(uitest::textOf(dialog), kTitle);
+        const uitest::Twips client = uitest::clientTwips(dialog);
+        EXPECT_NEAR(client.width, 8085, pixelTolerance());
+        EXPECT_NEAR(client.height, 3255, pixelTolerance());
+        expectDesignedPlaces(dialog);
+        for (const auto &[id, caption] : kCaptions)
+          EXPECT_EQ(boxText(dialog, id), caption) << id;
+
+        const LONG_PTR frame = styleOf(dialog);
+        for (LONG_PTR bit : {WS_CAPTION, WS_SYSMENU, WS_THICKFRAME, WS_MINIMIZEBOX, WS_MAXIMIZEBOX})
+          EXPECT_EQ(frame & bit, bit) << std::hex << bit;
+        EXPECT_FALSE(GetMenu(dialog));
+        EXPECT_TRUE(GetWindowLongPtrW(dialog, GWL_EXSTYLE) & WS_EX_TOPMOST);
+        EXPECT_EQ(GetForegroundWindow(), dialog);
+        EXPECT_EQ(GetWindowContextHelpId(dialog), 10u);
+        if (hasIconResource(wintest::brennowPath().c_str(), 101)) {
+          EXPECT_TRUE(uitest::sendBounded(dialog, WM_GETICON, ICON_BIG));
+          EXPECT_TRUE(uitest::sendBounded(dialog, WM_GETICON, ICON_SMALL));
+        }
+
+        EXPECT_EQ(boxText(dialog, txtHostname), L"srv1");
+        EXPECT_EQ(boxText(dialog, txtTimeout), L"30");
+        EXPECT_FALSE(IsWindowEnabled(control(dialog, txtHostname)));
+        EXPECT_FALSE(IsWindowEnabled(control(dialog, txtTimeout)));
+        for (int id : {btOK, txtUsername, txtPassword, txtVMName, cmdListVMS, cmbVMState})
+          EXPECT_TRUE(IsWindowEnabled(control(dialog, id))) << id;
+        EXPECT_TRUE(styleOf(control(dialog, txtPassword)) & ES_PASSWORD);
+        EXPECT_EQ(uitest::sendBounded(control(dialog, txtPassword), EM_GETPASSWORDCHAR), L'*');
+        EXPECT_EQ(styleOf(control(dialog, cmbVMState)) & 3, CBS_DROPDOWN);
+        EXPECT_EQ(uitest::comboItems(control(dialog, cmbVMState)), kStates);
+        EXPECT_EQ(styleOf(control(dialog, Label4)) & SS_TYPEMASK, SS_RIGHT);
+        EXPECT_TRUE(waitForFocus(dialog, showing.threadId(), btOK));
+        expectBoxes(dialog, {L"", L"", L"", L"on"});
+        EXPECT_TRUE(uitest::saveScreenshot(L"settings_dialog"));
+        closeFromFrame(dialog);
+      });
+  EXPECT_EQ(call.hr, S_OK);
+  EXPECT_EQ(parameterType(plugin.Get()), VT_EMPTY) << "closing without OK writes nothing";
+}
+
+TEST_F(SettingsDialog, ControlsKeepTheirPlacesWhenResizedOrMaximized) {
+  ComPtr<IDispatch> plugin = newPlugin();
+  ASSERT_TRUE(plugin);
+  uitest::runShowing(
+      [&] { showGUI(plugin.Get()); },
+      [&](uitest::Showing &showing) {
+        const HWND dialog = showing.waitForWindow(kFrmmainClassName);
+        ASSERT_TRUE(dialog);
+        SetWindowPos(dialog, nullptr, 0, 0, 300, 200, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+        EXPECT_TRUE(uitest::waitUntil([&] { return uitest::clientTwips(dialog).width < 8085; }));
+        expectDesignedPlaces(dialog);
+        PostMessageW(dialog, WM_SYSCOMMAND, SC_MAXIMIZE, 0);
+        EXPECT_TRUE(uitest::waitUntil([&] { return IsZoomed(dialog) != FALSE; }));
+        expectDesignedPlaces(dialog);
+        closeFromFrame(dialog);
+      });
+}
+
+// ---- filling from the parameter string, and what OK writes back
+
+enum class Finish { ClickOk, EnterOnFocusedOk };
+
+struct ParameterCase {
+  const char *name;
+  const wchar_t *parameter;
+  Boxes shown;
+  Finish finish;
+  const wchar_t *written;
+};
+
+class ParameterString : public SettingsDialog,
+                        public ::testing::WithParamInterface<ParameterCase> {};
+
+TEST_P(ParameterString, FillsTheBoxesAndOkWritesTheNewString) {
+  const ParameterCase &c = GetParam();
+  ComPtr<IDispatch> plugin = newPlugin();
+  ASSERT_TRUE(plugin);
+  putText(plugin.Get(), L"qm_parameter", c.parameter);
+
+  CallResult call;
+  uitest::runShowing([&] { call = showGUI(plugin.Get()); },
+                     [&](uitest::Showing &showing) {
+                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
+                       ASSERT_TRUE(dialog);
+                       expectBoxes(dialog, c.shown);
+                       ASSERT_TRUE(waitForFocus(dialog, showing.threadId(), btOK));
+                       if (c.finish == Finish::ClickOk)
+                         uitest::click(control(dialog, btOK));
+                       else
+                         uitest::pressKey(uitest::focusOf(showing.threadId()), VK_RETURN);
+                     });
+  EXPECT_EQ(call.hr, S_OK);
+  EXPECT_EQ(parameterOf(plugin.Get()), c.written);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ParameterString,
+    ::testing::Values(ParameterCase{"Empty",
+                                    L"",
+                                    {L"", L"", L"", L"on"},
+                                    Finish::ClickOk,
+                                    L"#VSTP=VMWARE#USR=#PWD=#VMN=#VMS=on#"},
+                      ParameterCase{"WithoutState",
+                                    L"#USR=bob#VMN=vm1#",
+                                    {L"bob", L"", L"vm1", L""},
+                                    Finish::EnterOnFocusedOk,
+                                    L"#VSTP=VMWARE#USR=bob#PWD=#VMN=vm1#VMS=#"},
+                      ParameterCase{
+                          "FullWithBlanksAndUnlistedState",
+                          L"#VSTP=VMWARE#USR=  alice  #PWD=IHNlY3JldCA=#VMN= vm 1 #VMS=running#",
+                          {L"  alice  ", L" secret ", L" vm 1 ", L"running"},
+                          Finish::EnterOnFocusedOk,
+                          L"#VSTP=VMWARE#USR=alice#PWD=IHNlY3JldCA=#VMN=vm 1#VMS=running#"},
+                      ParameterCase{"KeysInAnyCase",
+                                    L"#usr=Bob#Pwd=c2VjcmV0#vms=off#",
+                                    {L"Bob", L"secret", L"", L"off"},
+                                    Finish::ClickOk,
+                                    L"#VSTP=VMWARE#USR=Bob#PWD=c2VjcmV0#VMN=#VMS=off#"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(SettingsDialog, TypedValuesAreTrimmedAndThePasswordKeepsItsBlanks) {
+  ComPtr<IDispatch> plugin = newPlugin();
+  ASSERT_TRUE(plugin);
+  uitest::runShowing([&] { showGUI(plugin.Get()); },
+                     [&](uitest::Showing &showing) {
+                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
+                       ASSERT_TRUE(dialog);
+                       uitest::setTextOf(control(dialog, txtUsername), L"  alice  ");
+                       uitest::setTextOf(control(dialog, txtPassword), L" pw ");
+                       uitest::setTextOf(control(dialog, txtVMName), L"  vm2 ");
+                       uitest::setTextOf(control(dialog, cmbVMState), L"  stuck  ");
+                       uitest::click(control(dialog, btOK));
+                     });
+  EXPECT_EQ(parameterOf(plugin.Get()), L"#VSTP=VMWARE#USR=alice#PWD=IHB3IA==#VMN=vm2#VMS=stuck#");
+}
+
+TEST_F(SettingsDialog, AStatePickedFromTheListIsWritten) {
+  ComPtr<IDispatch> plugin = newPlugin();
+  ASSERT_TRUE(plugin);
+  uitest::runShowing([&] { showGUI(plugin.Get()); },
+                     [&](uitest::Showing &showing) {
+                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
+                       ASSERT_TRUE(dialog);
+                       uitest::sendBounded(control(dialog, cmbVMState), CB_SETCURSEL, 2);
+                       EXPECT_EQ(boxText(dialog, cmbVMState), L"suspended");
+                       uitest::click(control(dialog, btOK));
+                     });
+  EXPECT_EQ(parameterOf(plugin.Get()), L"#VSTP=VMWARE#USR=#PWD=#VMN=#VMS=suspended#");
+}
+
+// ---- keyboard
+
+TEST_F(SettingsDialog, TabWalksTheFocusOrderAndEscapeOrEnterInABoxDoNothing) {
+  ComPtr<IDispatch> plugin = newPlugin();
+  ASSERT_TRUE(plugin);
+  putText(plugin.Get(), L"qm_parameter", L"#USR=keep#");
+  uitest::runShowing([&] { showGUI(plugin.Get()); },
+                     [&](uitest::Showing &showing) {
+                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
+                       ASSERT_TRUE(dialog);
+                       const DWORD thread = showing.threadId();
+                       ASSERT_TRUE(waitForFocus(dialog, thread, btOK));
+                       // Keys are handled in order: once the Tab after them has moved the focus,
+                       // Escape and Enter have been handled too, and the dialog must still be
+                       // there.
+                       uitest::pressKey(uitest::focusOf(thread), VK_ESCAPE);
+                       uitest::pressKey(uitest::focusOf(thread), VK_TAB);
+                       ASSERT_TRUE(waitForFocus(dialog, thread, txtUsername));
+                       EXPECT_TRUE(IsWindowVisible(dialog)) << "Escape closed the dialog";
+                       uitest::pressKey(uitest::focusOf(thread), VK_RETURN);
+                       uitest::pressKey(uitest::focusOf(thread), VK_ESCAPE);
+                       for (int next : {txtPassword, txtVMName, cmdListVMS, cmbVMState, btOK}) {
+                         uitest::pressKey(uitest::focusOf(thread), VK_TAB);
+                         EXPECT_TRUE(waitForFocus(dialog, thread, next))
+                             << "Tab should reach " << next;
+                       }
+                       EXPECT_TRUE(IsWindowVisible(dialog))
+                           << "Enter in a text box closed the dialog";
+                       closeFromFrame(dialog);
+                     });
+  EXPECT_EQ(parameterOf(plugin.Get()), L"#USR=keep#");
+}
+
+// ---- lifecycle
+
+TEST_F(SettingsDialog, ASecondShowingStartsFresh) {
+  ComPtr<IDispatch> plugin = newPlugin();
+  ASSERT_TRUE(plugin);
+  uitest::runShowing([&] { showGUI(plugin.Get()); },
+                     [&](uitest::Showing &showing) {
+                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
+                       ASSERT_TRUE(dialog);
+                       uitest::setTextOf(dialog, L"changed");
+                       const HWND states = control(dialog, cmbVMState);
+                       uitest::sendBounded(states, CB_ADDSTRING, 0,
+                                           reinterpret_cast<LPARAM>(L"extra"));
+                       uitest::setTextOf(control(dialog, txtUsername), L"typed");
+                       uitest::setTextOf(states, L"typed state");
+                       PostMessageW(dialog, WM_CLOSE, 0, 0);
+                     });
+  uitest::runShowing([&] { showGUI(plugin.Get()); },
+                     [&](uitest::Showing &showing) {
+                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
+                       ASSERT_TRUE(dialog);
+                       EXPECT_EQ(uitest::textOf(dialog), kTitle);
+                       EXPECT_EQ(uitest::comboItems(control(dialog, cmbVMState)), kStates);
+                       expectBoxes(dialog, {L"", L"", L"", L"on"});
+                       closeFromFrame(dialog);
+                     });
+  EXPECT_EQ(parameterType(plugin.Get()), VT_EMPTY);
+}
+
+TEST_F(SettingsDialog, ClosingWithoutOkKeepsTheParameterEvenAfterAnotherObjectsOk) {
+  ComPtr<IDispatch> first = newPlugin();
+  ComPtr<IDispatch> second = newPlugin();
+  ASSERT_TRUE(first && second);
+  putText(second.Get(), L"qm_parameter", L"#USR=b#");
+  uitest::runShowing([&] { showGUI(first.Get()); },
+                     [&](uitest::Showing &showing) {
+                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
+                       ASSERT_TRUE(dialog);
+                       uitest::setTextOf(control(dialog, txtUsername), L"first");
+                       uitest::click(control(dialog, btOK));
+                     });
+  EXPECT_EQ(parameterOf(first.Get()), L"#VSTP=VMWARE#USR=first#PWD=#VMN=#VMS=on#");
+  uitest::runShowing([&] { showGUI(second.Get()); },
+                     [&](uitest::Showing &showing) {
+                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
+                       ASSERT_TRUE(dialog);
+                       uitest::setTextOf(control(dialog, txtUsername), L"changed");
+                       PostMessageW(dialog, WM_CLOSE, 0, 0);
+                     });
+  EXPECT_EQ(parameterOf(second.Get()), L"#USR=b#");
+}
+
+TEST_F(SettingsDialog, MalformedPasswordFailsWithErrorFiveWithoutShowing) {
+  ComPtr<IDispatch> plugin = newPlugin();
+  ASSERT_TRUE(plugin);
+  const std::wstring malformed = L"#USR=bob#PWD==QUJD#";
+  putText(plugin.Get(), L"qm_parameter", malformed);
+
+  CallResult call;
+  HWND shownMeanwhile = nullptr;
+  uitest::runShowing(
+      [&] { call = showGUI(plugin.Get()); },
+      [&](uitest::Showing &showing) { shownMeanwhile = showing.waitForWindow(kFrmmainClassName); });
+  EXPECT_EQ(call.hr, DISP_E_EXCEPTION);
+  EXPECT_EQ(call.scode, kInvalidProcedureCall);
+  EXPECT_EQ(call.description, L"Invalid procedure call or argument");
+  EXPECT_FALSE(shownMeanwhile) << "the dialog showed";
+  EXPECT_EQ(parameterOf(plugin.Get()), malformed);
+
+  // Through the dual interface the error comes back as the HRESULT with IErrorInfo.
+  ComPtr<_vmwarecom> dual;
+  ASSERT_EQ(plugin.As(&dual), S_OK);
+  EXPECT_EQ(dual->qm_showGUI(), kInvalidProcedureCall);
+  ComPtr<IErrorInfo> info;
+  ASSERT_EQ(GetErrorInfo(0, &info), S_OK);
+  brennow::win::Bstr description;
+  ASSERT_EQ(info->GetDescription(description.out()), S_OK);
+  EXPECT_EQ(description.text(), L"Invalid procedure call or argument");
+
+  // The dialog stays loaded and hidden; the next showing uses that same window.
+  const auto hidden =
+      uitest::processWindows({kFrmmainClassName, GetCurrentThreadId(), false, nullptr});
+  ASSERT_EQ(hidden.size(), 1u);
+  EXPECT_FALSE(IsWindowVisible(hidden.front()));
+  putText(plugin.Get(), L"qm_parameter", L"#USR=bob#");
+  uitest::runShowing([&] { showGUI(plugin.Get()); },
+                     [&](uitest::Showing &showing) {
+                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
+                       ASSERT_TRUE(dialog);
+                       EXPECT_EQ(dialog, hidden.front()) << "the dialog was loaded anew";
+                       EXPECT_EQ(boxText(dialog, txtUsername), L"bob");
+                       closeFromFrame(dialog);
+                     });
+}
+
+TEST_F(SettingsDialog, TheHostsWindowsAreDisabledWhileShownAndEnabledAfter) {
+  ComPtr<IDispatch> plugin = newPlugin();
+  ASSERT_TRUE(plugin);
+  HostWindow enabledHost(true);
+  HostWindow disabledHost(false);
+  uitest::runShowing([&] { showGUI(plugin.Get()); },
+                     [&](uitest::Showing &showing) {
+                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
+                       ASSERT_TRUE(dialog);
+                       EXPECT_FALSE(IsWindowEnabled(enabledHost.get()));
+                       EXPECT_FALSE(IsWindowEnabled(disabledHost.get()));
+                       EXPECT_TRUE(IsWindowEnabled(dialog));
+                       closeFromFrame(dialog);
+                     });
+  EXPECT_TRUE(IsWindowEnabled(enabledHost.get()));
+  EXPECT_FALSE(IsWindowEnabled(disabledHost.get())) << "a window disabled before was enabled";
+}
+
+TEST_F(SettingsDialog, TwoObjectsHaveIndependentDialogs) {
+  ComPtr<IDispatch> first = newPlugin();
+  ComPtr<IDispatch> second = newPlugin();
+  ASSERT_TRUE(first && second);
+  putText(first.Get(), L"qm_parameter", L"#PWD==QUJD#");
+  EXPECT_EQ(showGUI(first.Get()).scode, kInvalidProcedureCall);
+  const auto loaded =
+      uitest::processWindows({kFrmmainClassName, GetCurrentThreadId(), false, nullptr});
+  ASSERT_EQ(loaded.size(), 1u);
+  const HWND firstDialog = loaded.front();
+
+  putText(second.Get(), L"qm_parameter", L"#USR=bee#");
+  uitest::runShowing([&] { showGUI(second.Get()); },
+                     [&](uitest::Showing &showing) {
+                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
+                       ASSERT_TRUE(dialog);
+                       EXPECT_NE(dialog, firstDialog);
+                       EXPECT_EQ(boxText(dialog, txtUsername), L"bee");
+                       EXPECT_TRUE(IsWindow(firstDialog));
+                       EXPECT_FALSE(IsWindowVisible(firstDialog));
+                       closeFromFrame(dialog);
+                     });
+
+  putText(first.Get(), L"qm_parameter", L"#USR=ay#");
+  uitest::runShowing([&] { showGUI(first.Get()); },
+                     [&](uitest::Showing &showing) {
+                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
+                       ASSERT_TRUE(dialog);
+                       EXPECT_EQ(dialog, firstDialog);
+                       EXPECT_EQ(boxText(dialog, txtUsername), L"ay");
+                       uitest::click(control(dialog, btOK));
+                     });
+  EXPECT_EQ(parameterOf(first.Get()), L"#VSTP=VMWARE#USR=ay#PWD=#VMN=#VMS=#");
+  EXPECT_EQ(parameterOf(second.Get()), L"#USR=bee#");
+}
+
+// Each thread has its own objects, dialogs and latest OK.
+TEST_F(SettingsDialog, EachThreadShowsItsOwnDialogAndGetsItsOwnString) {
+  struct HostThread {
+    std::atomic<DWORD> threadId{0};
+    std::wstring written;
+    HRESULT hr = E_FAIL;
+  };
+  HostThread hosts[2];
+  auto host = [](HostThread &state, const std::wstring &user) {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    {
+      ComPtr<IDispatch> plugin = wintest::createPlugin();
+      if (plugin) {
+        putText(plugin.Get(), L"qm_parameter", L"#USR=" + user + L"#");
+        state.threadId = GetCurrentThreadId();
+        state.hr = showGUI(plugin.Get()).hr;
+        state.written = parameterOf(plugin.Get());
+      }
+    }
+    CoUninitialize();
+  };
+  uitest::PumpingThread firstHost([&] { host(hosts[0], L"one"); });
+  uitest::PumpingThread secondHost([&] { host(hosts[1], L"two"); });
+
+  auto dialogOf = [](const HostThread &state) {
+    HWND dialog = nullptr;
+    uitest::waitUntil([&] {
+      const DWORD thread = state.threadId;
+      const auto windows = thread
+                               ? uitest::processWindows({kFrmmainClassName, thread, true, nullptr})
+                               : std::vector<HWND>{};
+      dialog = windows.empty() ? nullptr : windows.front();
+      return dialog != nullptr;
+    });
+    return dialog;
+  };
+  const HWND first = dialogOf(hosts[0]);
+  const HWND second = dialogOf(hosts[1]);
+  EXPECT_TRUE(first && second);
+  EXPECT_NE(first, second);
+  if (first && second) {
+    EXPECT_EQ(boxText(first, txtUsername), L"one");
+    EXPECT_EQ(boxText(second, txtUsername), L"two");
+    uitest::click(control(second, btOK));
+    EXPECT_TRUE(waitUntilGone(second));
+    uitest::click(control(first, btOK));
+  }
+  for (const HostThread &state : hosts)
+    for (HWND dialog : uitest::processWindows({kFrmmainClassName, state.threadId, true, nullptr}))
+      PostMessageW(dialog, WM_CLOSE, 0, 0);
+  EXPECT_TRUE(firstHost.join());
+  EXPECT_TRUE(secondHost.join());
+  EXPECT_EQ(hosts[0].hr, S_OK);
+  EXPECT_EQ(hosts[1].hr, S_OK);
+  EXPECT_EQ(hosts[0].written, L"#VSTP=VMWARE#USR=one#PWD=#VMN=#VMS=#");
+  EXPECT_EQ(hosts[1].written, L"#VSTP=VMWARE#USR=two#PWD=#VMN=#VMS=#");
+}
+
+TEST_F(SettingsDialog, AQuitMessageEndsTheShowingAndIsPostedAgain) {
+  ComPtr<IDispatch> plugin = newPlugin();
+  ASSERT_TRUE(plugin);
+  putText(plugin.Get(), L"qm_parameter", L"#USR=quit#");
+  CallResult call;
+  uitest::runShowing([&] { call = showGUI(plugin.Get()); },
+                     [&](uitest::Showing &showing) {
+                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
+                       ASSERT_TRUE(dialog);
+                       uitest::setTextOf(control(dialog, txtUsername), L"changed");
+                       PostThreadMessageW(showing.threadId(), WM_QUIT, 42, 0);
+                     });
+  MSG message{};
+  const bool quitWaiting = PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+  EXPECT_EQ(call.hr, S_OK);
+  EXPECT_TRUE(quitWaiting);
+  EXPECT_EQ(message.wParam, 42u);
+  EXPECT_TRUE(
+      uitest::processWindows({kFrmmainClassName, GetCurrentThreadId(), true, nullptr}).empty());
+  EXPECT_EQ(parameterOf(plugin.Get()), L"#USR=quit#");
+}
+
+// ---- OK refuses what the parameter string cannot carry
+
+struct RefusalCase {
+  const char *name;
+  int box;
+  const wchar_t *typed;
+  const wchar_t *message;
+};
+
+class Refusal : public SettingsDialog, public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(Refusal, OkShowsWhyAndKeepsTheDialogOpen) {
+  const RefusalCase &c = GetParam();
+  ComPtr<IDispatch> plugin = newPlugin();
+  ASSERT_TRUE(plugin);
+  putText(plugin.Get(), L"qm_parameter", L"#USR=orig#");
+  uitest::runShowing([&] { showGUI(plugin.Get()); },
+                     [&](uitest::Showing &showing) {
+                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
+                       ASSERT_TRUE(dialog);
+                       uitest::setTextOf(control(dialog, c.box), c.typed);
+                       uitest::click(control(dialog, btOK));
+                       const HWND box = waitForMessageBox(dialog);
+                       ASSERT_TRUE(box) << "no message box";
+                       EXPECT_EQ(uitest::textOf(box), L"Corvalen");
+                       EXPECT_TRUE(uitest::isAbove(box, dialog))
+                           << "the message box is hidden by the dialog";
+                       EXPECT_EQ(uitest::textOf(GetDlgItem(box, 0xFFFF)), c.message);
+                       if (std::string(c.name) == "UserName") {
+                         EXPECT_TRUE(uitest::saveScreenshot(L"settings_refusal"));
+                       }
+                       uitest::click(GetDlgItem(box, IDOK));
+                       EXPECT_TRUE(waitUntilGone(box));
+                       EXPECT_TRUE(IsWindowVisible(dialog)) << "the dialog closed";
+                       EXPECT_EQ(boxText(dialog, c.box), c.typed);
+                       closeFromFrame(dialog);
+                     });
+  EXPECT_EQ(parameterOf(plugin.Get()), L"#USR=orig#");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, Refusal,
+    ::testing::Values(
+        RefusalCase{"UserName", txtUsername, L"al#ice", L"The user name must not contain \"#\"."},
+        RefusalCase{"Password", txtPassword, L"smile\u263A",
+                    L"The password must consist of characters of the system's ANSI code page."},
+        RefusalCase{"MachineName", txtVMName, L"vm#1",
+                    L"The virtual machine name must not contain \"#\"."},
+        RefusalCase{"State", cmbVMState, L"on#", L"The state must not contain \"#\"."}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// ---- help
+
+TEST_F(SettingsDialog, F1OpensTheHelpViewerFromAnyControl) {
+  ComPtr<IDispatch> plugin = newPlugin();
+  ASSERT_TRUE(plugin);
+  uitest::runShowing(
+      [&] { showGUI(plugin.Get()); },
+      [&](uitest::Showing &showing) {
+        const HWND dialog = showing.waitForWindow(kFrmmainClassName);
+        ASSERT_TRUE(dialog);
+        const DWORD thread = showing.threadId();
+        for (int focused : {btOK, txtUsername, cmbVMState}) {
+          SendMessageTimeoutW(dialog, WM_NEXTDLGCTL,
+                              reinterpret_cast<WPARAM>(control(dialog, focused)), TRUE,
+                              SMTO_ABORTIFHUNG, 5000, nullptr);
+          ASSERT_TRUE(waitForFocus(dialog, thread, focused));
+          uitest::pressKey(uitest::focusOf(thread), VK_F1);
+          const HWND viewer = uitest::waitForWindow({L"HH Parent", 0, true, nullptr});
+          ASSERT_TRUE(viewer) << "F1 on " << focused << " opened no help viewer";
+          EXPECT_TRUE(uitest::isAbove(viewer, dialog)) << "the help is hidden by the dialog";
+          if (focused == btOK) {
+            EXPECT_TRUE(uitest::saveScreenshot(L"settings_help"));
+          }
+          PostMessageW(viewer, WM_CLOSE, 0, 0);
+          EXPECT_TRUE(uitest::waitUntil([&] { return !IsWindow(viewer); }));
+        }
+        closeFromFrame(dialog);
+      });
+}
+
+// ---- the units behind the dialog
+
+TEST(SetTopmost, ReturnsSetWindowPosResultOnlyWhenRaising) {
+  const HWND window = CreateWindowExW(0, L"STATIC", L"topmost", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100,
+                                      nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+  ASSERT_TRUE(window);
+  EXPECT_NE(brennow::dialogs::setTopmost(window, true), 0);
+  EXPECT_TRUE(GetWindowLongPtrW(window, GWL_EXSTYLE) & WS_EX_TOPMOST);
+  EXPECT_EQ(brennow::dialogs::setTopmost(window, false), 0);
+  EXPECT_FALSE(GetWindowLongPtrW(window, GWL_EXSTYLE) & WS_EX_TOPMOST);
+  DestroyWindow(window);
+  EXPECT_EQ(brennow::dialogs::setTopmost(window, true), 0) << "SetWindowPos fails on a dead window";
+}
+
+TEST(SettingsTitle, CarriesTheVersionWithTwoBlanksBeforeTheRevision) {
+  using brennow::dialogs::settingsTitle;
+  EXPECT_EQ(settingsTitle(1, 0, 7), kTitle);
+  EXPECT_EQ(settingsTitle(12, 34, 5678),
+            L"ZAzire Razoro/ROZ/IDU Veruzuz Ededevi Dodorav (version 12.34 build  5678)");
+}
+
+struct RuleCase {
+  brennow::dialogs::SettingsInput input;
+  std::optional<std::wstring> refusal;
+};
+
+TEST(RefusalMessage, NamesTheFirstFieldTheParameterStringCannotCarry) {
+  const RuleCase cases[] = {
+      {{L"  alice ", L" p w ", L"vm 1", L"running"}, std::nullopt},
+      {{L"", L"\u20AC\u00E4", L"", L""}, std::nullopt},
+      {{L"a#", L"", L"", L""}, L"The user name must not contain \"#\"."},
+      {{L"", L"\u263A", L"vm#", L""},
+       L"The password must consist of characters of the system's ANSI code page."},
+      {{L"", L"#", L"#vm", L""}, L"The virtual machine name must not contain \"#\"."},
+      {{L"", L"", L"", L"#"}, L"The state must not contain \"#\"."},
+  };
+  for (const RuleCase &c : cases)
+    EXPECT_EQ(brennow::dialogs::refusalMessage(c.input, brennow::windows1252()), c.refusal)
+        << testing::PrintToString(c.input.username + L"|" + c.input.password);
+}
+
+} // namespace
