@@ -223,6 +223,7 @@ STDMETHODIMP VmwareCom::qm_docheck(VARIANT_BOOL *answer) {
   if (!answer)
     return E_POINTER;
   *answer = VARIANT_FALSE;
+  SetErrorInfo(0, nullptr); // whatever an earlier call left is not this check's failure
   try {
     Host host(*this);
     vmserver::DispatchAutomation automation;
@@ -236,6 +237,7 @@ STDMETHODIMP VmwareCom::qm_docheck(VARIANT_BOOL *answer) {
 STDMETHODIMP VmwareCom::qm_showGUI() {
   // The host may release the object from a message loop nested in the showing.
   ComPtr<_vmwarecom> keepAlive(this);
+  SetErrorInfo(0, nullptr);
   return guarded([&] {
     const std::wstring timeoutText = win::variantText(timeout_.value());
     const std::wstring hostnameText = win::variantText(hostname_.value());

@@ -60,6 +60,7 @@ public:
   // Creates the object by class id and holds it by the documented interface id.
   static LateBound create(REFCLSID clsid, REFIID heldInterface) {
     ComPtr<IUnknown> created;
+    SetErrorInfo(0, nullptr);
     win::throwIfFailed(
         CoCreateInstance(clsid, nullptr, CLSCTX_SERVER, IID_PPV_ARGS(&created)));
     return hold(created.Get(), heldInterface);
@@ -69,6 +70,7 @@ public:
   static LateBound hold(IUnknown *object, REFIID heldInterface) {
     // QueryInterface hands over one reference; ComPtr::Attach would add another.
     ComPtr<IDispatch> dispatch;
+    SetErrorInfo(0, nullptr);
     win::throwIfFailed(
         object->QueryInterface(heldInterface, reinterpret_cast<void **>(dispatch.GetAddressOf())));
     return LateBound(std::move(dispatch));
@@ -79,6 +81,7 @@ public:
   // Invokes `member`; arguments in call order. The result goes to `result` when given.
   void invoke(const wchar_t *member, WORD flags, std::initializer_list<VARIANT *> arguments,
               VARIANT *result = nullptr) {
+    SetErrorInfo(0, nullptr);
     DISPID id = DISPID_UNKNOWN;
     LPOLESTR name = const_cast<LPOLESTR>(member);
     win::throwIfFailed(object_->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id));
@@ -95,7 +98,6 @@ public:
     }
     EXCEPINFO exception{};
     UINT argError = 0;
-    SetErrorInfo(0, nullptr);
     const HRESULT hr = object_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result,
                                        &exception, &argError);
     if (FAILED(hr))

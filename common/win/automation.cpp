@@ -43,6 +43,8 @@ void Variant::detachTo(VARIANT *destination) noexcept {
 }
 
 std::wstring variantText(const VARIANT &value) {
+  // Converting an object calls its default member; only what that call reports counts.
+  SetErrorInfo(0, nullptr);
   Variant text;
   const HRESULT hr = VariantChangeTypeEx(text.get(), source(value), LOCALE_USER_DEFAULT,
                                          VARIANT_ALPHABOOL, VT_BSTR);
@@ -75,6 +77,22 @@ std::wstring errorInfoDescription() {
   return description.text();
 }
 
+// Texts for the codes a check meets most, for systems whose message table lacks them.
+std::wstring knownDescription(HRESULT hr) {
+  switch (hr) {
+  case DISP_E_TYPEMISMATCH:
+    return runtimeErrorDescription(kTypeMismatch);
+  case DISP_E_OVERFLOW:
+    return L"Overflow";
+  case REGDB_E_CLASSNOTREG:
+    return L"Class not registered";
+  case E_OUTOFMEMORY:
+    return L"Out of memory";
+  default:
+    return {};
+  }
+}
+
 } // namespace
 
 std::wstring describeHresult(HRESULT hr) {
@@ -84,6 +102,8 @@ std::wstring describeHresult(HRESULT hr) {
     return runtimeErrorDescription(static_cast<int>(hr & 0xFFFF));
   if (auto fromSystem = systemMessage(hr); !fromSystem.empty())
     return fromSystem;
+  if (auto known = knownDescription(hr); !known.empty())
+    return known;
   wchar_t code[32];
   wsprintfW(code, L"Automation error 0x%08X", static_cast<unsigned>(hr));
   return code;

@@ -53,7 +53,8 @@ inline VARIANT *source(const VARIANT &value) noexcept { return const_cast<VARIAN
 std::wstring variantText(const VARIANT &value);
 
 // Describes a failed HRESULT: the thread's IErrorInfo when it has one, else the
-// system's message for the code; never empty.
+// system's message for the code; never empty. Callers clear the thread's error
+// information before the failing call, so that nothing older is reported.
 std::wstring describeHresult(HRESULT hr);
 
 // Makes `description` the thread's error information for a failing call on `iid`.

@@ -1,0 +1,1079 @@
+// The availability check from end to end: brennow.vmwarecom created by ProgID and driven
+// through IDispatch as a host drives it, against the registered stand-in server. Every test
+// writes its own inventory; the stand-in's log shows which calls the check made, and its
+// live-object count shows that the check let go of everything it created. The runner
+// brennow-check is started as a process of its own against the same inventories.
+#include <windows.h>
+
+#include <oleauto.h>
+#include <wrl/client.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+#include "common/win/automation.h"
+#include "params/AnsiCodePage.h"
+#include "params/Generic.h"
+#include "params/base64.h"
+#include "standin/ComValues.h"
+#include "standin/Guids.h"
+#include "tests/wine/wintest.h"
+
+using Microsoft::WRL::ComPtr;
+using standin::Variant;
+namespace fs = std::filesystem;
+
+namespace {
+
+// ---------------------------------------------------------------- text
+
+std::string utf8(std::wstring_view text) {
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                       nullptr, 0, nullptr, nullptr);
+  std::string bytes(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
+                      nullptr, nullptr);
+  return bytes;
+}
+
+std::wstring fromUtf8(std::string_view bytes) {
+  const int size =
+      MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+  std::wstring text(static_cast<std::size_t>(size), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(), size);
+  return text;
+}
+
+// The system's own message for a code, without its line end.
+std::wstring systemMessage(HRESULT code) {
+  wchar_t buffer[512] = {};
+  const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                      nullptr, static_cast<DWORD>(code), 0, buffer, 512, nullptr);
+  std::wstring message(buffer, length);
+  while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r'))
+    message.pop_back();
+  return message;
+}
+
+// The parameter string the settings dialog writes for these values.
+std::wstring parameters(const std::wstring &user, const std::wstring &password,
+                        const std::wstring &vm = L"", const std::wstring &state = L"") {
+  return brennow::buildParameterString(
+      {user, brennow::base64Encode(password, brennow::systemAnsiCodePage()), vm, state});
+}
+
+// The error report of a check that failed at `statement`.
+std::wstring errorReport(const std::wstring &description, int statement) {
+  return L"ERR: " + description + L"(at  " + std::to_wstring(statement) + L")";
+}
+
+// ---------------------------------------------------------------- values
+
+Variant textValue(std::wstring_view text) { return Variant::fromText(text); }
+Variant int32Value(LONG value) { return Variant::fromInt32(value); }
+Variant objectValue(const ComPtr<IDispatch> &object) { return Variant::fromDispatch(object.Get()); }
+
+// ---------------------------------------------------------------- the stand-in
+
+// Stand-in objects alive in this process: its export at ordinal 5; none before it is loaded.
+LONG standinLiveObjects() {
+  const HMODULE dll = GetModuleHandleW(L"vmstandin.dll");
+  if (!dll)
+    return 0;
+  // Through void (*)(): GetProcAddress's own type says nothing of the real signature.
+  const auto function = reinterpret_cast<LONG(WINAPI *)()>(
+      reinterpret_cast<void (*)()>(GetProcAddress(dll, MAKEINTRESOURCEA(5))));
+  return function ? function() : -1;
+}
+
+// The test server and its account, unless a test says otherwise.
+constexpr wchar_t kHost[] = L"srv1";
+constexpr wchar_t kUser[] = L"alice";
+constexpr wchar_t kPassword[] = L"secret";
+
+std::wstring hostBlock(std::wstring_view host = kHost, std::wstring_view user = kUser,
+                       std::wstring_view password = kPassword) {
+  return L"host " + std::wstring(host) + L"\nuser " + std::wstring(user) + L"\npassword " +
+         std::wstring(password) + L"\n";
+}
+
+// ---------------------------------------------------------------- one check as a host runs it
+
+struct Outcome {
+  HRESULT hr = E_UNEXPECTED;
+  VARTYPE answerType = VT_EMPTY;
+  VARIANT_BOOL answer = 0;
+  VARTYPE resultType = VT_EMPTY;
+  std::wstring result;
+  LONG aliveAfter = -1; // stand-in objects still alive when qm_docheck had returned
+};
+
+Outcome runCheck(IDispatch *plugin) {
+  Outcome outcome;
+  Variant answer;
+  outcome.hr = wintest::invoke(plugin, L"qm_docheck", DISPATCH_METHOD, {}, answer.get());
+  outcome.aliveAfter = standinLiveObjects();
+  outcome.answerType = V_VT(answer.get());
+  if (outcome.answerType == VT_BOOL)
+    outcome.answer = V_BOOL(answer.get());
+  Variant result;
+  EXPECT_EQ(wintest::invoke(plugin, L"qm_result", DISPATCH_PROPERTYGET, {}, result.get()), S_OK);
+  outcome.resultType = V_VT(result.get());
+  outcome.result = wintest::text(*result.get());
+  return outcome;
+}
+
+// Every check returns normally with a Boolean, leaves text in qm_result and holds nothing.
+void expectWellFormed(const Outcome &outcome) {
+  EXPECT_EQ(outcome.hr, S_OK);
+  EXPECT_EQ(outcome.answerType, VT_BOOL);
+  EXPECT_EQ(outcome.resultType, VT_BSTR);
+  EXPECT_EQ(outcome.aliveAfter, 0) << "stand-in objects outlived the check";
+}
+
+void expectOutcome(const Outcome &outcome, bool answer, const std::wstring &message) {
+  expectWellFormed(outcome);
+  // True has all bits set.
+  EXPECT_EQ(outcome.answer, answer ? VARIANT_TRUE : VARIANT_FALSE);
+  EXPECT_EQ(outcome.result, message);
+}
+
+// A failure at `statement` whose description is the implementer's own: only its form is fixed.
+void expectFailureAt(const Outcome &outcome, int statement) {
+  expectWellFormed(outcome);
+  EXPECT_EQ(outcome.answer, VARIANT_FALSE);
+  const std::wstring tail = L"(at  " + std::to_wstring(statement) + L")";
+  EXPECT_TRUE(outcome.result.starts_with(L"ERR: ") && outcome.result.ends_with(tail) &&
+              outcome.result.size() > 5 + tail.size())
+      << "result: " << utf8(outcome.result);
+}
+
+std::string fileNamePart(std::string_view text) {
+  std::string part;
+  for (char c : text)
+    part += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+  return part;
+}
+
+class CheckTest : public testing::Test {
+protected:
+  void SetUp() override {
+    const auto *test = testing::UnitTest::GetInstance()->current_test_info();
+    directory_ = fs::temp_directory_path() /
+                 ("brennow-check-" + std::to_string(GetCurrentProcessId()) + "-" +
+                  fileNamePart(std::string(test->test_suite_name()) + "-" + test->name()));
+    fs::create_directories(directory_);
+    inventory_ = directory_ / "inventory.txt";
+    SetEnvironmentVariableW(L"BRENNOW_STANDIN_INVENTORY", inventory_.c_str());
+    SetEnvironmentVariableW(L"BRENNOW_STANDIN_LOG", nullptr);
+    plugin_ = wintest::createPlugin();
+    ASSERT_TRUE(plugin_) << "brennow.vmwarecom cannot be created: is brennow.dll registered?";
+  }
+
+  void TearDown() override {
+    plugin_.Reset();
+    EXPECT_EQ(standinLiveObjects(), 0);
+    SetEnvironmentVariableW(L"BRENNOW_STANDIN_INVENTORY", nullptr);
+    SetEnvironmentVariableW(L"BRENNOW_STANDIN_LOG", nullptr);
+    std::error_code ignored;
+    fs::remove_all(directory_, ignored);
+  }
+
+  void writeInventory(std::wstring_view text) const {
+    std::ofstream file(inventory_, std::ios::binary | std::ios::trunc);
+    file << utf8(text);
+  }
+
+  void startLog() {
+    log_ = directory_ / "standin.log";
+    std::error_code ignored;
+    fs::remove(log_, ignored);
+    SetEnvironmentVariableW(L"BRENNOW_STANDIN_LOG", log_.c_str());
+  }
+
+  // The stand-in's log since startLog; the file is not there until the first line.
+  std::vector<std::wstring> logLines() const {
+    std::ifstream file(log_, std::ios::binary);
+    std::vector<std::wstring> lines;
+    std::string line;
+    while (std::getline(file, line))
+      lines.push_back(fromUtf8(line));
+    return lines;
+  }
+
+  void put(const wchar_t *property, Variant value) {
+    EXPECT_EQ(wintest::putProperty(plugin_.Get(), property, *value.get()), S_OK) << property;
+  }
+  void putText(const wchar_t *property, std::wstring_view text) { put(property, textValue(text)); }
+
+  Outcome check(std::wstring_view hostname, std::wstring_view parameter) {
+    putText(L"qm_hostname", hostname);
+    putText(L"qm_parameter", parameter);
+    return runCheck(plugin_.Get());
+  }
+
+  fs::path directory_;
+  fs::path inventory_;
+  fs::path log_;
+  ComPtr<IDispatch> plugin_;
+};
+
+// The live-object count that every check is held to is the stand-in's own, and it counts.
+TEST_F(CheckTest, LiveObjectCountSeesStandInObjects) {
+  ComPtr<IUnknown> held;
+  ASSERT_EQ(CoCreateInstance(standin::clsidConnectParams, nullptr, CLSCTX_INPROC_SERVER,
+                             IID_PPV_ARGS(&held)),
+            S_OK);
+  const HMODULE dll = GetModuleHandleW(L"vmstandin.dll");
+  ASSERT_TRUE(dll);
+  EXPECT_EQ(GetProcAddress(dll, MAKEINTRESOURCEA(5)), GetProcAddress(dll, "StandinLiveObjects"));
+  EXPECT_EQ(standinLiveObjects(), 1);
+  held.Reset();
+  EXPECT_EQ(standinLiveObjects(), 0);
+}
+
+// ---------------------------------------------------------------- outcomes
+
+struct OutcomeCase {
+  const char *name;
+  const wchar_t *machines; // the machine lines of the host
+  const wchar_t *vm;
+  const wchar_t *state;
+  bool answer;
+  const wchar_t *message;
+};
+
+const OutcomeCase outcomeCases[] = {
+    {"CountOfThree", L"machine 1 web01\nmachine 2 db01\nmachine 3 app01\n", L"", L"", true,
+     L"3 registered virtual machine(s) on this server"},
+    {"CountOfOneHasNoLeadingBlank", L"machine 1 web01\n", L"", L"", true,
+     L"1 registered virtual machine(s) on this server"},
+    {"CountOnlyIgnoresTheExpectedState", L"machine 2 web01\nmachine 2 db01\n", L"", L"on", true,
+     L"2 registered virtual machine(s) on this server"},
+    {"ZeroMachines", L"", L"", L"", false, L"No registered virtual machines on this server"},
+    {"ZeroMachinesWithAMachineNamed", L"", L"web01", L"on", false,
+     L"No registered virtual machines on this server"},
+    {"MachineOn", L"machine 1 web01\nmachine 2 db01\n", L"web01", L"on", true,
+     L"Virtual machine (web01) is on"},
+    {"MachineOff", L"machine 1 web01\nmachine 2 db01\n", L"db01", L"off", true,
+     L"Virtual machine (db01) is off"},
+    {"MachineSuspended", L"machine 3 web01\n", L"web01", L"suspended", true,
+     L"Virtual machine (web01) is suspended"},
+    {"OtherState", L"machine 1 web01\n", L"web01", L"off", false,
+     L"Virtual machine (web01) is in a on state while it should be off"},
+    {"ExpectedStateLetterCaseMatters", L"machine 1 web01\n", L"web01", L"On", false,
+     L"Virtual machine (web01) is in a on state while it should be On"},
+    {"EmptyExpectedState", L"machine 2 web01\n", L"web01", L"", false,
+     L"Virtual machine (web01) is in a off state while it should be "},
+    {"NotListed", L"machine 1 web01\nmachine 2 db01\n", L"web02", L"on", false,
+     L"Can't get the state of this (web02) virtual machine, it's not listed as a known one"},
+    {"NameLetterCaseMatters", L"machine 1 web01\n", L"WEB01", L"on", false,
+     L"Can't get the state of this (WEB01) virtual machine, it's not listed as a known one"},
+    {"NameWithBlanksInside", L"machine 1 web01\nmachine 3 build agent (nightly)\n",
+     L"build agent (nightly)", L"suspended", true,
+     L"Virtual machine (build agent (nightly)) is suspended"},
+    {"NameBeyondAscii", L"machine 2 Prüfstand-Ωμέγα\n", L"Prüfstand-Ωμέγα", L"on", false,
+     L"Virtual machine (Prüfstand-Ωμέγα) is in a off state while it should be on"},
+    {"StateCode0IsStuck", L"machine 0 vm\n", L"vm", L"stuck", true,
+     L"Virtual machine (vm) is stuck"},
+    {"StateCode4IsStuck", L"machine 4 vm\n", L"vm", L"stuck", true,
+     L"Virtual machine (vm) is stuck"},
+    {"StateCode5IsStuck", L"machine 5 vm\n", L"vm", L"stuck", true,
+     L"Virtual machine (vm) is stuck"},
+    {"StateCodeMinus1IsStuck", L"machine -1 vm\n", L"vm", L"stuck", true,
+     L"Virtual machine (vm) is stuck"},
+    {"LargestStateCodeIsStuck", L"machine 2147483647 vm\n", L"vm", L"stuck", true,
+     L"Virtual machine (vm) is stuck"},
+    {"SmallestStateCodeIsStuck", L"machine 0x80000000 vm\n", L"vm", L"stuck", true,
+     L"Virtual machine (vm) is stuck"},
+    {"StuckAgainstOn", L"machine 4 vm\n", L"vm", L"on", false,
+     L"Virtual machine (vm) is in a stuck state while it should be on"},
+    {"FirstOfDuplicateNamesWins", L"machine 1 web01\nmachine 2 twin\nmachine 1 twin\n", L"twin",
+     L"off", true, L"Virtual machine (twin) is off"},
+    {"SecondOfDuplicateNamesIsNotUsed", L"machine 1 web01\nmachine 2 twin\nmachine 1 twin\n",
+     L"twin", L"on", false, L"Virtual machine (twin) is in a off state while it should be on"},
+    {"UnknownExpectedForAMachineNotListed", L"machine 1 web01\n", L"ghost", L"unknown", true,
+     L"Virtual machine (ghost) is unknown"},
+    {"UnknownExpectedForAListedMachine", L"machine 1 web01\n", L"web01", L"unknown", false,
+     L"Virtual machine (web01) is in a on state while it should be unknown"},
+};
+
+class CheckOutcomeTest : public CheckTest, public testing::WithParamInterface<OutcomeCase> {};
+
+TEST_P(CheckOutcomeTest, AnswerAndMessage) {
+  const OutcomeCase &c = GetParam();
+  writeInventory(hostBlock() + c.machines);
+  expectOutcome(check(kHost, parameters(kUser, kPassword, c.vm, c.state)), c.answer, c.message);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, CheckOutcomeTest, testing::ValuesIn(outcomeCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(CheckTest, ValuesKeepTheirLetterCaseAndBlanksFromTheParameterString) {
+  writeInventory(hostBlock(kHost, L" Alice ", L" Se cret ") + L"machine 1  web01 \n");
+  const std::wstring password = brennow::base64Encode(L" Se cret ", brennow::systemAnsiCodePage());
+  expectOutcome(check(kHost, L"#USR= Alice #PWD=" + password + L"#VMN= web01 #VMS= on #"), false,
+                L"Virtual machine ( web01 ) is in a on state while it should be  on ");
+}
+
+TEST_F(CheckTest, EmptyParameterStringConnectsWithAnEmptyAccount) {
+  writeInventory(hostBlock(kHost, L"", L"") + L"machine 1 web01\nmachine 1 db01\n");
+  startLog();
+  expectOutcome(check(kHost, L""), true, L"2 registered virtual machine(s) on this server");
+  const auto log = logLines();
+  EXPECT_NE(std::find(log.begin(), log.end(), L"params.Username="), log.end());
+  EXPECT_NE(std::find(log.begin(), log.end(), L"params.Password="), log.end());
+}
+
+TEST_F(CheckTest, EmptyParameterStringIsRefusedByAServerThatWantsAnAccount) {
+  writeInventory(hostBlock() + L"machine 1 web01\n");
+  expectOutcome(check(kHost, L""), false,
+                errorReport(L"Incorrect user name or password for host srv1", 130));
+}
+
+TEST_F(CheckTest, EmptyHostNameIsPassedOnAsEmptyText) {
+  writeInventory(hostBlock(L"") + L"machine 1 web01\n" + hostBlock() +
+                 L"machine 1 web01\nmachine 1 db01\n");
+  expectOutcome(check(L"", parameters(kUser, kPassword)), true,
+                L"1 registered virtual machine(s) on this server");
+}
+
+// ---------------------------------------------------------------- failures
+
+TEST_F(CheckTest, WrongPasswordFailsAtTheConnectWithTheServersDescription) {
+  writeInventory(hostBlock() + L"machine 1 web01\n");
+  expectOutcome(check(kHost, parameters(kUser, L"wrong", L"web01", L"on")), false,
+                L"ERR: Incorrect user name or password for host srv1(at  130)");
+}
+
+TEST_F(CheckTest, UnknownHostFailsAtTheConnect) {
+  writeInventory(hostBlock() + L"machine 1 web01\n");
+  expectOutcome(check(L"nowhere", parameters(kUser, kPassword)), false,
+                errorReport(L"Unknown host: nowhere", 130));
+}
+
+TEST_F(CheckTest, MalformedPasswordFailsBeforeAnyObjectIsCreated) {
+  writeInventory(hostBlock() + L"machine 1 web01\n");
+  startLog();
+  expectFailureAt(check(kHost, L"#USR=alice#PWD==abc#"), 50);
+  EXPECT_TRUE(logLines().empty());
+}
+
+// Error information that an earlier, unrelated call left on the host's thread is not the
+// description of a failure inside the check.
+class CheckStaleErrorInfoTest
+    : public CheckTest,
+      public testing::WithParamInterface<std::tuple<const wchar_t *, int>> {};
+
+TEST_P(CheckStaleErrorInfoTest, IsNotReportedAsTheFailure) {
+  const auto [property, statement] = GetParam();
+  writeInventory(hostBlock() + L"machine 1 web01\n");
+  putText(L"qm_hostname", kHost);
+  putText(L"qm_parameter", parameters(kUser, kPassword));
+  Variant null;
+  V_VT(null.get()) = VT_NULL;
+  put(property, std::move(null));
+  brennow::win::setErrorInfo(IID_IUnknown, L"elsewhere", L"An earlier, unrelated failure");
+  const Outcome outcome = runCheck(plugin_.Get());
+  expectFailureAt(outcome, statement);
+  EXPECT_EQ(outcome.result.find(L"An earlier, unrelated failure"), std::wstring::npos)
+      << utf8(outcome.result);
+}
+
+INSTANTIATE_TEST_SUITE_P(NullValues, CheckStaleErrorInfoTest,
+                         testing::Values(std::make_tuple(L"qm_parameter", 40),
+                                         std::make_tuple(L"qm_hostname", 100)),
+                         [](const auto &info) { return utf8(std::get<0>(info.param)); });
+
+// Each operation of the stand-in fails in turn, in each of its three styles.
+struct FaultTarget {
+  const char *name;
+  const wchar_t *machines;
+  const wchar_t *faultLine; // the fault line up to its style
+  const wchar_t *vm;
+  int statement;
+};
+
+const FaultTarget faultTargets[] = {
+    {"Connect", L"machine 1 web01\n", L"fault connect", L"web01", 130},
+    {"List", L"machine 1 web01\n", L"fault list", L"web01", 140},
+    {"Count", L"machine 1 web01\n", L"fault count", L"web01", 150},
+    {"Item", L"machine 1 web01\nmachine 2 db01\nmachine 3 app01\n", L"fault item 2", L"app01", 370},
+    {"MachineConnect", L"machine 1 web01\nmachine 2 db01\n", L"fault machine-connect", L"db01",
+     390},
+    {"State", L"machine 1 web01\nmachine 2 db01\n", L"fault state", L"db01", 400},
+};
+
+const wchar_t *const faultStyles[] = {L"immediate", L"deferred", L"errorinfo"};
+
+// The stand-in's default code for the operation, or a code of the fault's own.
+const wchar_t *const faultCodes[] = {L"", L":0x80004005"};
+
+using FaultCase = std::tuple<FaultTarget, const wchar_t *, const wchar_t *>;
+
+class CheckFaultTest : public CheckTest, public testing::WithParamInterface<FaultCase> {};
+
+TEST_P(CheckFaultTest, ReportNamesTheStatementWithTheServersDescription) {
+  const FaultTarget &target = std::get<0>(GetParam());
+  const std::wstring style = std::get<1>(GetParam());
+  const std::wstring code = std::get<2>(GetParam());
+  const std::wstring description =
+      L"Test failure of " + fromUtf8(target.name) + L" in the " + style + L" style";
+  writeInventory(hostBlock() + target.machines + target.faultLine + L" " + style + code + L" " +
+                 description + L"\n");
+  expectOutcome(check(kHost, parameters(kUser, kPassword, target.vm, L"on")), false,
+                errorReport(description, target.statement));
+}
+
+std::string faultCaseName(const testing::TestParamInfo<FaultCase> &info) {
+  const FaultTarget &target = std::get<0>(info.param);
+  return std::string(target.name) + "_" + utf8(std::get<1>(info.param)) +
+         (*std::get<2>(info.param) ? "_OwnCode" : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Sweep, CheckFaultTest,
+                         testing::Combine(testing::ValuesIn(faultTargets),
+                                          testing::ValuesIn(faultStyles),
+                                          testing::ValuesIn(faultCodes)),
+                         faultCaseName);
+
+// A failure without a description of its own is described by the system's text for its code.
+class CheckFaultWithoutTextTest : public CheckTest,
+                                  public testing::WithParamInterface<const wchar_t *> {};
+
+TEST_P(CheckFaultWithoutTextTest, ReportCarriesTheSystemsText) {
+  const std::wstring expected = systemMessage(E_ACCESSDENIED);
+  ASSERT_FALSE(expected.empty());
+  writeInventory(hostBlock() + L"machine 1 web01\nfault connect " + GetParam() + L":0x80070005\n");
+  expectOutcome(check(kHost, parameters(kUser, kPassword)), false, errorReport(expected, 130));
+}
+
+INSTANTIATE_TEST_SUITE_P(Styles, CheckFaultWithoutTextTest, testing::ValuesIn(faultStyles),
+                         [](const auto &info) { return utf8(info.param); });
+
+// ---------------------------------------------------------------- objects that cannot be created
+
+// A class object that refuses every creation, with or without error information. It lives on
+// the test's stack and outlives its registration, so its count only tells who still holds it.
+class RefusingClassObject final : public IClassFactory {
+public:
+  RefusingClassObject(HRESULT refusal, std::wstring description)
+      : refusal_(refusal), description_(std::move(description)) {}
+
+  STDMETHODIMP QueryInterface(REFIID iid, void **object) override {
+    if (!object)
+      return E_POINTER;
+    if (iid != IID_IUnknown && iid != IID_IClassFactory) {
+      *object = nullptr;
+      return E_NOINTERFACE;
+    }
+    *object = static_cast<IClassFactory *>(this);
+    AddRef();
+    return S_OK;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
+  STDMETHODIMP_(ULONG) Release() override { return --references_; }
+  STDMETHODIMP CreateInstance(IUnknown *, REFIID, void **object) override {
+    if (object)
+      *object = nullptr;
+    ++creations_;
+    if (!description_.empty())
+      brennow::win::setErrorInfo(IID_IClassFactory, L"check_tests", description_);
+    return refusal_;
+  }
+  STDMETHODIMP LockServer(BOOL) override { return S_OK; }
+
+  ULONG references() const noexcept { return references_; }
+  int creations() const noexcept { return creations_; }
+
+private:
+  HRESULT refusal_;
+  std::wstring description_;
+  ULONG references_ = 0;
+  int creations_ = 0;
+};
+
+// Puts a class object in front of the registered class while it lives (this process only).
+class ClassOverride {
+public:
+  ClassOverride(const CLSID &clsid, IClassFactory *classObject) {
+    EXPECT_EQ(CoRegisterClassObject(clsid, classObject, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
+                                    &cookie_),
+              S_OK);
+  }
+  ClassOverride(const ClassOverride &) = delete;
+  ClassOverride &operator=(const ClassOverride &) = delete;
+  ~ClassOverride() {
+    if (cookie_)
+      CoRevokeClassObject(cookie_);
+  }
+
+private:
+  DWORD cookie_ = 0;
+};
+
+struct CreationCase {
+  const char *name;
+  const CLSID *clsid;
+  int statement;
+};
+
+const CreationCase creationCases[] = {
+    {"ConnectionParameters", &standin::clsidConnectParams, 80},
+    {"Server", &standin::clsidServer, 90},
+    {"Machine", &standin::clsidMachine, 380},
+};
+
+class CheckCreationTest : public CheckTest, public testing::WithParamInterface<CreationCase> {
+protected:
+  Outcome checkWithRefusingClass(HRESULT refusal, const std::wstring &description) {
+    writeInventory(hostBlock() + L"machine 1 web01\n");
+    RefusingClassObject refusing(refusal, description);
+    Outcome outcome;
+    {
+      ClassOverride override(*GetParam().clsid, &refusing);
+      outcome = check(kHost, parameters(kUser, kPassword, L"web01", L"on"));
+    }
+    EXPECT_EQ(refusing.creations(), 1) << "the check did not ask the class for an object";
+    EXPECT_EQ(refusing.references(), 0u);
+    return outcome;
+  }
+};
+
+TEST_P(CheckCreationTest, ClassNotRegisteredIsReportedWithTheSystemsText) {
+  const Outcome outcome = checkWithRefusingClass(REGDB_E_CLASSNOTREG, L"");
+  const std::wstring systemText = systemMessage(REGDB_E_CLASSNOTREG);
+  if (!systemText.empty()) {
+    expectOutcome(outcome, false, errorReport(systemText, GetParam().statement));
+  } else {
+    // Wine's message table has no text for this code: the component supplies the usual one.
+    expectOutcome(outcome, false, errorReport(L"Class not registered", GetParam().statement));
+  }
+}
+
+TEST_P(CheckCreationTest, RefusalWithErrorInformationIsReportedWithItsDescription) {
+  expectOutcome(checkWithRefusingClass(E_FAIL, L"The class refuses to make objects"), false,
+                errorReport(L"The class refuses to make objects", GetParam().statement));
+}
+
+INSTANTIATE_TEST_SUITE_P(Classes, CheckCreationTest, testing::ValuesIn(creationCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------- the calls the check makes
+
+TEST_F(CheckTest, CallSequenceOfAFoundMachine) {
+  writeInventory(hostBlock() +
+                 L"machine 1 web01\nmachine 2 db01\nmachine 3 db01\nmachine 1 app01\n");
+  startLog();
+  expectOutcome(check(kHost, parameters(kUser, kPassword, L"db01", L"off")), true,
+                L"Virtual machine (db01) is off");
+  const std::vector<std::wstring> expected = {
+      L"create params",
+      L"create server",
+      L"params.Hostname=srv1",
+      L"params.Username=alice",
+      L"params.Password=secret",
+      L"server.Connect",
+      L"server.RegisteredVmNames",
+      L"create list",
+      L"list.Count", // is the list empty?
+      L"list.Count", // the loop's bound
+      L"list.Item(1)",
+      L"list.Item(2)", // the first match ends the search: items 3 and 4 are never read
+      L"create machine",
+      L"list.Item(2)", // read again for the connect
+      L"machine.Connect(db01)",
+      L"machine.ExecutionState",
+      L"release machine", // at once, before the count is read once more
+      L"list.Count",
+      L"release list",
+      L"release params",
+      L"release server",
+  };
+  EXPECT_EQ(logLines(), expected);
+}
+
+// The log lines that start with `prefix`, in their order.
+std::vector<std::wstring> linesNamed(const std::vector<std::wstring> &log,
+                                     std::wstring_view prefix) {
+  std::vector<std::wstring> found;
+  std::copy_if(log.begin(), log.end(), std::back_inserter(found),
+               [&](const std::wstring &line) { return line.starts_with(prefix); });
+  return found;
+}
+
+const std::vector<std::wstring> kNormalRelease = {L"release list", L"release params",
+                                                  L"release server"};
+
+std::vector<std::wstring> lastLines(const std::vector<std::wstring> &log, std::size_t count) {
+  return std::vector<std::wstring>(
+      log.end() - static_cast<std::ptrdiff_t>(std::min(count, log.size())), log.end());
+}
+
+TEST_F(CheckTest, CountOnlyReadsTheCountTwiceAndNoItem) {
+  writeInventory(hostBlock() + L"machine 1 web01\nmachine 2 db01\n");
+  startLog();
+  expectOutcome(check(kHost, parameters(kUser, kPassword)), true,
+                L"2 registered virtual machine(s) on this server");
+  const auto log = logLines();
+  EXPECT_EQ(linesNamed(log, L"list.Count").size(), 2u);
+  EXPECT_TRUE(linesNamed(log, L"list.Item").empty());
+  EXPECT_TRUE(linesNamed(log, L"create machine").empty());
+  EXPECT_EQ(lastLines(log, 3), kNormalRelease);
+}
+
+TEST_F(CheckTest, ZeroCountReadsTheCountOnceAndNoItem) {
+  writeInventory(hostBlock());
+  startLog();
+  expectOutcome(check(kHost, parameters(kUser, kPassword, L"web01", L"on")), false,
+                L"No registered virtual machines on this server");
+  const auto log = logLines();
+  EXPECT_EQ(linesNamed(log, L"list.Count").size(), 1u);
+  EXPECT_TRUE(linesNamed(log, L"list.Item").empty());
+  EXPECT_EQ(lastLines(log, 3), kNormalRelease);
+}
+
+TEST_F(CheckTest, MachineNotListedReadsEveryItemOnceFromOneAndCreatesNoMachine) {
+  writeInventory(hostBlock() + L"machine 1 web01\nmachine 2 db01\nmachine 3 app01\n");
+  startLog();
+  expectOutcome(check(kHost, parameters(kUser, kPassword, L"mail01", L"on")), false,
+                L"Can't get the state of this (mail01) virtual machine, it's not listed as a "
+                L"known one");
+  const auto log = logLines();
+  const std::vector<std::wstring> items = {L"list.Item(1)", L"list.Item(2)", L"list.Item(3)"};
+  EXPECT_EQ(linesNamed(log, L"list.Item"), items);
+  EXPECT_EQ(linesNamed(log, L"list.Count").size(), 2u);
+  EXPECT_TRUE(linesNamed(log, L"create machine").empty());
+  EXPECT_EQ(lastLines(log, 3), kNormalRelease);
+}
+
+TEST_F(CheckTest, FailureReleasesTheParametersThenTheServerThenWhatIsLeft) {
+  writeInventory(hostBlock() + L"machine 1 web01\nfault state deferred No state\n");
+  startLog();
+  expectOutcome(check(kHost, parameters(kUser, kPassword, L"web01", L"on")), false,
+                errorReport(L"No state", 400));
+  auto tail = lastLines(logLines(), 5);
+  ASSERT_EQ(tail.size(), 5u);
+  EXPECT_EQ(tail[0], L"machine.ExecutionState");
+  EXPECT_EQ(tail[1], L"release params");
+  EXPECT_EQ(tail[2], L"release server");
+  // The list and the machine left behind go when the check returns, in either order.
+  std::sort(tail.begin() + 3, tail.end());
+  EXPECT_EQ(tail[3], L"release list");
+  EXPECT_EQ(tail[4], L"release machine");
+}
+
+TEST_F(CheckTest, FailedConnectReleasesTheParametersThenTheServer) {
+  writeInventory(hostBlock() + L"machine 1 web01\n");
+  startLog();
+  check(kHost, parameters(kUser, L"wrong"));
+  const std::vector<std::wstring> tail = {L"server.Connect", L"release params", L"release server"};
+  EXPECT_EQ(lastLines(logLines(), 3), tail);
+}
+
+TEST_F(CheckTest, ItemZeroIsNeverRequested) {
+  writeInventory(hostBlock() + L"machine 1 web01\nmachine 2 db01\n");
+  startLog();
+  check(kHost, parameters(kUser, kPassword, L"db01", L"off"));
+  check(kHost, parameters(kUser, kPassword, L"none", L"off"));
+  check(kHost, parameters(kUser, kPassword, L"web01", L"on"));
+  const auto log = logLines();
+  EXPECT_FALSE(linesNamed(log, L"list.Item").empty());
+  EXPECT_TRUE(linesNamed(log, L"list.Item(0)").empty());
+}
+
+TEST_F(CheckTest, EveryRunConnectsAfresh) {
+  writeInventory(hostBlock() + L"machine 1 web01\n");
+  startLog();
+  expectOutcome(check(kHost, parameters(kUser, kPassword)), true,
+                L"1 registered virtual machine(s) on this server");
+  // The server is asked again: a changed inventory shows at once.
+  writeInventory(hostBlock() + L"machine 1 web01\nmachine 2 db01\n");
+  expectOutcome(runCheck(plugin_.Get()), true, L"2 registered virtual machine(s) on this server");
+  EXPECT_EQ(linesNamed(logLines(), L"server.Connect").size(), 2u);
+}
+
+// ---------------------------------------------------------------- property values of every kind
+
+struct ValueKind {
+  const char *name;
+  Variant (*make)();
+  // The value's text form; none when it cannot be taken as text.
+  std::optional<std::wstring> (*text)();
+};
+
+std::optional<std::wstring> noText() { return std::nullopt; }
+
+const std::wstring &longText() {
+  static const std::wstring text(1 << 20, L'x');
+  return text;
+}
+
+Variant scalar(VARTYPE type, auto assign) {
+  Variant value;
+  V_VT(value.get()) = type;
+  assign(*value.get());
+  return value;
+}
+
+constexpr DATE kSomeDate = 45306.75; // 15 January 2024, 18:00
+
+std::wstring textOfDate(DATE date) {
+  brennow::win::Bstr text;
+  VarBstrFromDate(date, LOCALE_USER_DEFAULT, 0, text.out());
+  return text.text();
+}
+
+std::wstring textOfDouble(double number) {
+  brennow::win::Bstr text;
+  VarBstrFromR8(number, LOCALE_USER_DEFAULT, 0, text.out());
+  return text.text();
+}
+
+Variant arrayValue() {
+  SAFEARRAY *array = SafeArrayCreateVector(VT_VARIANT, 0, 2);
+  for (LONG i = 0; i < 2; ++i) {
+    Variant element = int32Value(i + 1);
+    SafeArrayPutElement(array, &i, element.get());
+  }
+  Variant value;
+  V_VT(value.get()) = VT_ARRAY | VT_VARIANT;
+  V_ARRAY(value.get()) = array;
+  return value;
+}
+
+const ValueKind valueKinds[] = {
+    {"Empty", [] { return Variant(); }, []() -> std::optional<std::wstring> { return L""; }},
+    {"Null", [] { return scalar(VT_NULL, [](VARIANT &) {}); }, noText},
+    // A null BSTR is the empty text.
+    {"NullText", [] { return scalar(VT_BSTR, [](VARIANT &v) { V_BSTR(&v) = nullptr; }); },
+     []() -> std::optional<std::wstring> { return L""; }},
+    {"Int16", [] { return scalar(VT_I2, [](VARIANT &v) { V_I2(&v) = -7; }); },
+     []() -> std::optional<std::wstring> { return L"-7"; }},
+    {"Int32", [] { return int32Value(42); }, []() -> std::optional<std::wstring> { return L"42"; }},
+    {"Int64", [] { return scalar(VT_I8, [](VARIANT &v) { V_I8(&v) = 9000000000LL; }); },
+     []() -> std::optional<std::wstring> { return L"9000000000"; }},
+    {"Double", [] { return scalar(VT_R8, [](VARIANT &v) { V_R8(&v) = 2.5; }); },
+     []() -> std::optional<std::wstring> { return textOfDouble(2.5); }},
+    {"True", [] { return scalar(VT_BOOL, [](VARIANT &v) { V_BOOL(&v) = VARIANT_TRUE; }); },
+     []() -> std::optional<std::wstring> { return L"True"; }},
+    {"False", [] { return scalar(VT_BOOL, [](VARIANT &v) { V_BOOL(&v) = VARIANT_FALSE; }); },
+     []() -> std::optional<std::wstring> { return L"False"; }},
+    {"Date", [] { return scalar(VT_DATE, [](VARIANT &v) { V_DATE(&v) = kSomeDate; }); },
+     []() -> std::optional<std::wstring> { return textOfDate(kSomeDate); }},
+    // Another plug-in object: it has no default member, so it has no text form.
+    {"Object", [] { return objectValue(wintest::createPlugin()); }, noText},
+    {"Array", arrayValue, noText},
+    {"LongText", [] { return textValue(longText()); },
+     []() -> std::optional<std::wstring> { return longText(); }},
+};
+
+class CheckValueTest : public CheckTest, public testing::WithParamInterface<ValueKind> {
+protected:
+  // The other properties hold ordinary values; `property` then gets the value of this kind.
+  Outcome checkWith(const wchar_t *property) {
+    putText(L"qm_hostname", kHost);
+    putText(L"qm_timeout", L"30");
+    putText(L"qm_parameter", parameters(kUser, kPassword));
+    put(property, GetParam().make());
+    return runCheck(plugin_.Get());
+  }
+};
+
+TEST_P(CheckValueTest, TimeoutOfAnyKindHasNoEffect) {
+  writeInventory(hostBlock() + L"machine 1 web01\nmachine 2 db01\n");
+  startLog();
+  expectOutcome(checkWith(L"qm_timeout"), true, L"2 registered virtual machine(s) on this server");
+  const auto withValue = logLines();
+  startLog();
+  putText(L"qm_timeout", L"30");
+  runCheck(plugin_.Get());
+  EXPECT_EQ(withValue, logLines()) << "the timeout changed the calls";
+}
+
+TEST_P(CheckValueTest, HostNameIsTakenAsTextAtStatement100) {
+  const auto text = GetParam().text();
+  writeInventory(hostBlock() + L"machine 1 web01\n" +
+                 (text ? hostBlock(*text) + L"machine 1 web01\nmachine 2 db01\n" : L""));
+  const Outcome outcome = checkWith(L"qm_hostname");
+  if (text)
+    expectOutcome(outcome, true, L"2 registered virtual machine(s) on this server");
+  else
+    expectFailureAt(outcome, 100);
+}
+
+TEST_P(CheckValueTest, ParameterIsTakenAsTextAtStatement40) {
+  // Values that are no parameter string hold no keys: the check connects with an empty account.
+  writeInventory(hostBlock(kHost, L"", L"") + L"machine 1 web01\nmachine 2 db01\n");
+  const Outcome outcome = checkWith(L"qm_parameter");
+  if (GetParam().text())
+    expectOutcome(outcome, true, L"2 registered virtual machine(s) on this server");
+  else
+    expectFailureAt(outcome, 40);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, CheckValueTest, testing::ValuesIn(valueKinds),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// A connect that takes longer than qm_timeout (in seconds) still ends in the server's answer.
+TEST_F(CheckTest, TimeoutIsNotAppliedToASlowServer) {
+  writeInventory(L"delay connect 1500\n" + hostBlock() + L"machine 1 web01\n");
+  putText(L"qm_timeout", L"1");
+  const auto start = std::chrono::steady_clock::now();
+  expectOutcome(check(kHost, parameters(kUser, kPassword)), true,
+                L"1 registered virtual machine(s) on this server");
+  EXPECT_GT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1))
+      << "the check ended within the timeout, so the server was not slow";
+}
+
+TEST_F(CheckTest, LongParameterStringIsReadWhole) {
+  writeInventory(hostBlock() + L"machine 1 web01\n");
+  expectOutcome(check(kHost, L"#PAD=" + longText() + parameters(kUser, kPassword, L"web01", L"on")),
+                true, L"Virtual machine (web01) is on");
+}
+
+TEST_F(CheckTest, LongHostNameReachesTheServerWhole) {
+  writeInventory(hostBlock() + L"machine 1 web01\n");
+  expectOutcome(check(longText(), parameters(kUser, kPassword)), false,
+                errorReport(L"Unknown host: " + longText(), 130));
+}
+
+TEST_F(CheckTest, ResultHeldAsAnObjectIsReplacedByText) {
+  writeInventory(hostBlock() + L"machine 1 web01\n");
+  Variant object = objectValue(wintest::createPlugin());
+  ASSERT_EQ(wintest::putProperty(plugin_.Get(), L"qm_result", *object.get(), true), S_OK);
+  expectOutcome(check(kHost, parameters(kUser, kPassword)), true,
+                L"1 registered virtual machine(s) on this server");
+}
+
+TEST_F(CheckTest, SecondRunReplacesTheFirstRunsResult) {
+  writeInventory(hostBlock() + L"machine 1 web01\n");
+  expectOutcome(check(kHost, parameters(kUser, L"wrong")), false,
+                errorReport(L"Incorrect user name or password for host srv1", 130));
+  expectOutcome(check(kHost, parameters(kUser, kPassword, L"web01", L"on")), true,
+                L"Virtual machine (web01) is on");
+}
+
+// ---------------------------------------------------------------- the runner
+
+struct HandleCloser {
+  void operator()(HANDLE handle) const noexcept {
+    if (handle && handle != INVALID_HANDLE_VALUE)
+      CloseHandle(handle);
+  }
+};
+using Handle = std::unique_ptr<void, HandleCloser>;
+
+struct ProgramRun {
+  DWORD exitCode = STILL_ACTIVE;
+  std::string out;
+  std::string err;
+};
+
+std::string readAll(HANDLE pipe) {
+  std::string bytes;
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0)
+    bytes.append(buffer, got);
+  return bytes;
+}
+
+std::wstring runnerPath() { return wintest::buildFolder() + L"\\brennow-check.exe"; }
+
+// Starts the runner with `arguments` and waits for it; its output is collected from pipes.
+ProgramRun runRunner(const std::vector<std::wstring> &arguments,
+                     const std::wstring &program = runnerPath()) {
+  std::wstring commandLine = L"\"" + program + L"\"";
+  for (const auto &argument : arguments) {
+    EXPECT_EQ(argument.find(L'"'), std::wstring::npos) << "no quoting for quotes here";
+    commandLine += L" \"" + argument + L"\"";
+  }
+  SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
+  HANDLE outRead = nullptr, outWrite = nullptr, errRead = nullptr, errWrite = nullptr;
+  CreatePipe(&outRead, &outWrite, &inherited, 0);
+  CreatePipe(&errRead, &errWrite, &inherited, 0);
+  Handle outReader(outRead), outWriter(outWrite), errReader(errRead), errWriter(errWrite);
+  SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
+
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = outWrite;
+  startup.hStdError = errWrite;
+  PROCESS_INFORMATION process{};
+  ProgramRun run;
+  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                      nullptr, nullptr, &startup, &process)) {
+    ADD_FAILURE() << "cannot start the runner, error " << GetLastError();
+    return run;
+  }
+  const Handle processHandle(process.hProcess), threadHandle(process.hThread);
+  // Our copies of the write ends must go, or the pipes never report their end.
+  outWriter.reset();
+  errWriter.reset();
+  run.out = readAll(outRead);
+  run.err = readAll(errRead);
+  EXPECT_EQ(WaitForSingleObject(process.hProcess, 60000), WAIT_OBJECT_0);
+  GetExitCodeProcess(process.hProcess, &run.exitCode);
+  return run;
+}
+
+// The one line the runner printed, without its line end; fails when there is more.
+std::wstring singleLine(const std::string &output) {
+  std::string line = output;
+  if (line.ends_with("\r\n"))
+    line.resize(line.size() - 2);
+  else if (line.ends_with("\n"))
+    line.resize(line.size() - 1);
+  EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << "more than one line: " << output;
+  return fromUtf8(line);
+}
+
+struct RunnerCase {
+  const char *name;
+  std::vector<std::wstring> arguments;
+  DWORD exitCode;
+  const wchar_t *message;
+  // The same check made in-process: host name and parameter string.
+  const wchar_t *hostname;
+  std::wstring parameter;
+};
+
+std::vector<RunnerCase> runnerCases() {
+  return {
+      {"TrueExitsWith0",
+       {L"--host", kHost, L"--user", kUser, L"--password", kPassword, L"--vm", L"web01", L"--state",
+        L"on"},
+       0,
+       L"Virtual machine (web01) is on",
+       kHost,
+       parameters(kUser, kPassword, L"web01", L"on")},
+      {"FalseExitsWith2",
+       {L"--host", kHost, L"--user", kUser, L"--password", kPassword, L"--vm", L"web01", L"--state",
+        L"off", L"--timeout", L"5"},
+       2,
+       L"Virtual machine (web01) is in a on state while it should be off",
+       kHost,
+       parameters(kUser, kPassword, L"web01", L"off")},
+      {"CountOnly",
+       {L"--host", kHost, L"--user", kUser, L"--password", kPassword},
+       0,
+       L"2 registered virtual machine(s) on this server",
+       kHost,
+       parameters(kUser, kPassword)},
+      {"ParameterStringUsedWhole",
+       {L"--host", kHost, L"--parameter", parameters(kUser, kPassword, L"db 02", L"suspended")},
+       0,
+       L"Virtual machine (db 02) is suspended",
+       kHost,
+       parameters(kUser, kPassword, L"db 02", L"suspended")},
+      {"NameBeyondAscii",
+       {L"--host", kHost, L"--user", kUser, L"--password", kPassword, L"--vm", L"Prüfstand-Ω",
+        L"--state", L"on"},
+       2,
+       L"Can't get the state of this (Prüfstand-Ω) virtual machine, it's not listed as a known one",
+       kHost,
+       parameters(kUser, kPassword, L"Prüfstand-Ω", L"on")},
+      {"WrongPasswordExitsWith2",
+       {L"--host", kHost, L"--user", kUser, L"--password", L"wrong"},
+       2,
+       L"ERR: Incorrect user name or password for host srv1(at  130)",
+       kHost,
+       parameters(kUser, L"wrong")},
+  };
+}
+
+class RunnerTest : public CheckTest, public testing::WithParamInterface<RunnerCase> {};
+
+TEST_P(RunnerTest, ExitCodeAndTheResultOnOneLine) {
+  const RunnerCase &c = GetParam();
+  writeInventory(hostBlock() + L"machine 1 web01\nmachine 3 db 02\n");
+  const ProgramRun run = runRunner(c.arguments);
+  EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+  const std::wstring line = singleLine(run.out);
+  EXPECT_EQ(line, c.message);
+  // The same check made here, as a host makes it, leaves the same text in qm_result.
+  EXPECT_EQ(line, check(c.hostname, c.parameter).result);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, RunnerTest, testing::ValuesIn(runnerCases()),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(Runner, HelpPrintsTheUsageAndExitsWith0) {
+  const ProgramRun run = runRunner({L"--help"});
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_TRUE(run.out.starts_with("Usage: brennow-check")) << run.out;
+  EXPECT_NE(run.out.find("Exit codes"), std::string::npos);
+}
+
+TEST(Runner, BadOptionsExitWith64AndTheUsageOnTheErrorStream) {
+  for (const std::vector<std::wstring> &arguments : std::vector<std::vector<std::wstring>>{
+           {L"--bogus", L"x"}, {}, {L"--host"}, {L"--vm", L"web01"}}) {
+    const ProgramRun run = runRunner(arguments);
+    EXPECT_EQ(run.exitCode, 64u) << arguments.size() << " arguments";
+    EXPECT_TRUE(run.err.starts_with("Usage: brennow-check")) << run.err;
+    EXPECT_TRUE(run.out.empty()) << run.out;
+  }
+}
+
+bool underWine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
+// Wine's loader reads per-program settings from the registry; this one refuses to load a DLL
+// into every process of one program name while it lives.
+class RefusedDllForProgram {
+public:
+  RefusedDllForProgram(const std::wstring &program, const wchar_t *dll)
+      : key_(L"Software\\Wine\\AppDefaults\\" + program) {
+    const wchar_t disabled[] = L"";
+    EXPECT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, (key_ + L"\\DllOverrides").c_str(), dll, REG_SZ,
+                              disabled, sizeof disabled),
+              ERROR_SUCCESS);
+  }
+  RefusedDllForProgram(const RefusedDllForProgram &) = delete;
+  RefusedDllForProgram &operator=(const RefusedDllForProgram &) = delete;
+  ~RefusedDllForProgram() { RegDeleteTreeW(HKEY_CURRENT_USER, key_.c_str()); }
+
+private:
+  std::wstring key_;
+};
+
+// A copy of the runner under a name of its own, into which Wine's loader refuses to load
+// brennow.dll: the registered component then cannot be created.
+TEST_F(CheckTest, ComponentThatCannotBeCreatedExitsWith3) {
+  if (!underWine())
+    GTEST_SKIP() << "needs Wine's per-program loader settings";
+  writeInventory(hostBlock() + L"machine 1 web01\n");
+  const std::wstring name =
+      L"brennow-check-refused-" + std::to_wstring(GetCurrentProcessId()) + L".exe";
+  const fs::path copy = directory_ / name;
+  ASSERT_TRUE(fs::copy_file(runnerPath(), copy));
+  {
+    const RefusedDllForProgram refused(name, L"brennow");
+    const ProgramRun run = runRunner({L"--host", kHost}, copy.wstring());
+    EXPECT_EQ(run.exitCode, 3u) << run.out;
+    EXPECT_TRUE(run.out.empty()) << run.out;
+    EXPECT_NE(run.err.find("cannot create brennow.vmwarecom"), std::string::npos) << run.err;
+  }
+  // The same copy without the setting runs the check: the refusal above was the loader's.
+  const ProgramRun run = runRunner({L"--host", kHost}, copy.wstring());
+  EXPECT_EQ(run.exitCode, 2u) << run.err;
+}
+
+} // namespace
