@@ -136,14 +136,13 @@ public:
       return DISP_E_BADINDEX;
     return typeInfo_.CopyTo(info);
   }
-  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR *names, UINT count, LCID,
-                             DISPID *ids) override {
+  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR *names, UINT count, LCID, DISPID *ids) override {
     return DispGetIDsOfNames(typeInfo_.Get(), names, count, ids);
   }
   STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS *params, VARIANT *result,
                       EXCEPINFO *exception, UINT *argError) override {
-    return typeInfo_->Invoke(static_cast<_vmwarecom *>(this), id, flags, params, result,
-                             exception, argError);
+    return typeInfo_->Invoke(static_cast<_vmwarecom *>(this), id, flags, params, result, exception,
+                             argError);
   }
 
   // ISupportErrorInfo
@@ -200,7 +199,9 @@ class VmwareCom::Host final : public CheckHost {
 public:
   explicit Host(VmwareCom &object) : object_(object) {}
 
-  void copyTimeout() override { win::throwIfFailed(VariantCopy(timeout_.out(), win::source(object_.timeout_.value()))); }
+  void copyTimeout() override {
+    win::throwIfFailed(VariantCopy(timeout_.out(), win::source(object_.timeout_.value())));
+  }
   void copyHostname() override {
     win::throwIfFailed(VariantCopy(hostname_.out(), win::source(object_.hostname_.value())));
   }
@@ -242,7 +243,8 @@ STDMETHODIMP VmwareCom::qm_showGUI() {
     const std::wstring timeoutText = win::variantText(timeout_.value());
     const std::wstring hostnameText = win::variantText(hostname_.value());
     const std::wstring parameterText = win::variantText(parameter_.value());
-    if (auto newParameter = settingsDialog_->showSettings(timeoutText, hostnameText, parameterText)) {
+    if (auto newParameter =
+            settingsDialog_->showSettings(timeoutText, hostnameText, parameterText)) {
       win::Variant text;
       V_VT(text.get()) = VT_BSTR;
       V_BSTR(text.get()) = win::Bstr(*newParameter).release();

@@ -4,9 +4,12 @@
 
 #include <imm.h>
 
+#include <functional>
+
 #include "common/text.h"
 #include "dialogs/Form.h"
 #include "dialogs/frmmainControls.h"
+#include "dialogs/frmvmList.h"
 #include "dialogs/help.h"
 #include "dialogs/moduleVersion.h"
 #include "dialogs/settingsRules.h"
@@ -14,6 +17,8 @@
 #include "params/AnsiCodePage.h"
 #include "params/Generic.h"
 #include "params/base64.h"
+#include "vmserver/DispatchAutomation.h"
+#include "vmserver/listing.h"
 
 namespace brennow::dialogs {
 namespace {
@@ -68,6 +73,46 @@ void preparePasswordBox(HWND box) {
   SendMessageW(box, EM_SETPASSWORDCHAR, L'*', 0);
   ImmAssociateContext(box, nullptr);
 }
+
+// What the list button works with in the settings dialog.
+struct SettingsHooks {
+  HWND dialog;
+  std::function<std::wstring()> hostname;
+  std::function<std::wstring()> username;
+  std::function<std::wstring()> password;
+  std::function<void(std::wstring_view)> setStatus;
+  std::function<void(std::wstring_view)> setVmName;
+};
+
+// The listing's windows: the settings dialog, its message boxes and the thread's picker.
+class PickerListingUi final : public vmserver::ListingUi {
+public:
+  explicit PickerListingUi(SettingsHooks hooks) : hooks_(std::move(hooks)) {}
+
+  void setStatus(const std::wstring &text) override { hooks_.setStatus(text); }
+  std::wstring hostname() override { return hooks_.hostname(); }
+  std::wstring username() override { return hooks_.username(); }
+  std::wstring password() override { return hooks_.password(); }
+
+  // Owned by the settings dialog, so that the box stands above that topmost window.
+  void showMessage(const std::wstring &text, vmserver::MessageIcon icon) override {
+    const UINT style = icon == vmserver::MessageIcon::Stop ? MB_ICONSTOP | MB_OK : MB_OK;
+    MessageBoxW(hooks_.dialog, text.c_str(), L"Corvalen", style);
+  }
+
+  void clearPickerList() override { frmvmList::shared().clearList(); }
+  void appendToPickerList(const std::wstring &name) override {
+    frmvmList::shared().addItem(name);
+  }
+  void setPickerCaption(const std::wstring &caption) override {
+    frmvmList::shared().setCaption(caption);
+  }
+  std::optional<std::wstring> showPicker() override { return frmvmList::shared().showModal(); }
+  void setVmName(const std::wstring &name) override { hooks_.setVmName(name); }
+
+private:
+  SettingsHooks hooks_;
+};
 
 } // namespace
 
@@ -157,8 +202,18 @@ void frmmain::btOK_Click() {
   dialog.unload();
 }
 
-// The virtual-machine picker plugs in here; until then the button does nothing.
-void frmmain::cmdListVMS_Click() {}
+void frmmain::cmdListVMS_Click() {
+  PickerListingUi ui({form().form.hwnd(), [this] { return txtHostnameText(); },
+                      [this] { return txtUsernameText(); }, [this] { return txtPasswordText(); },
+                      [this](std::wstring_view text) { setLblparameterCaption(text); },
+                      [this](std::wstring_view text) { setTxtVMNameText(text); }});
+  vmserver::DispatchAutomation automation;
+  vmserver::listVirtualMachines(ui, automation);
+  // A listing that ended before the showing leaves the picker loaded and hidden. It
+  // goes now: the next listing fills it afresh anyway, and no window of this library
+  // may outlive the listing while the host is free to unload the library.
+  frmvmList::shared().unload();
+}
 
 std::wstring frmmain::txtHostnameText() { return form().form.text(txtHostname); }
 std::wstring frmmain::txtUsernameText() { return form().form.text(txtUsername); }

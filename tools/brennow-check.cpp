@@ -2,9 +2,9 @@
 // creates brennow.vmwarecom by ProgID, sets its properties through IDispatch, calls
 // qm_docheck and prints qm_result. Exit codes follow monitoring conventions:
 // 0 OK (True), 2 CRITICAL (False), 3 UNKNOWN (the component could not be used).
-#include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
+#include <windows.h>
 #include <wrl/client.h>
 
 #include <cstdio>
@@ -138,7 +138,8 @@ int runCheck(Options &options) {
     hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&plugin));
   if (FAILED(hr)) {
     print(stderr, L"brennow-check: cannot create brennow.vmwarecom (is brennow.dll registered "
-                  L"with regsvr32?): " + win::describeHresult(hr));
+                  L"with regsvr32?): " +
+                      win::describeHresult(hr));
     return kExitUnknown;
   }
   try {

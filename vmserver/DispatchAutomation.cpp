@@ -1,7 +1,7 @@
 #include "vmserver/DispatchAutomation.h"
 
-#include <windows.h>
 #include <oleauto.h>
+#include <windows.h>
 #include <wrl/client.h>
 
 #include <array>
@@ -61,8 +61,7 @@ public:
   static LateBound create(REFCLSID clsid, REFIID heldInterface) {
     ComPtr<IUnknown> created;
     SetErrorInfo(0, nullptr);
-    win::throwIfFailed(
-        CoCreateInstance(clsid, nullptr, CLSCTX_SERVER, IID_PPV_ARGS(&created)));
+    win::throwIfFailed(CoCreateInstance(clsid, nullptr, CLSCTX_SERVER, IID_PPV_ARGS(&created)));
     return hold(created.Get(), heldInterface);
   }
 
@@ -132,10 +131,17 @@ VARIANT objectArgument(const LateBound &object) {
 
 class DispatchConnectParams final : public ConnectParams {
 public:
-  DispatchConnectParams() : object_(LateBound::create(kConnectParamsClass, kConnectParamsInterface)) {}
-  void setHostname(const std::wstring &hostname) override { object_.putText(L"Hostname", hostname); }
-  void setUsername(const std::wstring &username) override { object_.putText(L"Username", username); }
-  void setPassword(const std::wstring &password) override { object_.putText(L"Password", password); }
+  DispatchConnectParams()
+      : object_(LateBound::create(kConnectParamsClass, kConnectParamsInterface)) {}
+  void setHostname(const std::wstring &hostname) override {
+    object_.putText(L"Hostname", hostname);
+  }
+  void setUsername(const std::wstring &username) override {
+    object_.putText(L"Username", username);
+  }
+  void setPassword(const std::wstring &password) override {
+    object_.putText(L"Password", password);
+  }
   const LateBound &object() const noexcept { return object_; }
 
 private:

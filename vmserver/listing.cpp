@@ -120,8 +120,6 @@ private:
 
 } // namespace
 
-void listVirtualMachines(ListingUi &ui, Automation &automation) {
-  Listing(ui, automation).run();
-}
+void listVirtualMachines(ListingUi &ui, Automation &automation) { Listing(ui, automation).run(); }
 
 } // namespace brennow::vmserver

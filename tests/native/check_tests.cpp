@@ -84,11 +84,23 @@ const std::vector<FakeMachine> kThree = {{L"web01", 1}, {L"db01", 2}, {L"mail", 
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, CheckOutcome,
     ::testing::Values(
-        Outcome{"NoMachinesNoName", {}, L"", L"", false,
+        Outcome{"NoMachinesNoName",
+                {},
+                L"",
+                L"",
+                false,
                 L"No registered virtual machines on this server"},
-        Outcome{"NoMachinesNamed", {}, L"web01", L"on", false,
+        Outcome{"NoMachinesNamed",
+                {},
+                L"web01",
+                L"on",
+                false,
                 L"No registered virtual machines on this server"},
-        Outcome{"CountOne", {{L"a", 1}}, L"", L"", true,
+        Outcome{"CountOne",
+                {{L"a", 1}},
+                L"",
+                L"",
+                true,
                 L"1 registered virtual machine(s) on this server"},
         Outcome{"CountThree", kThree, L"", L"on", true,
                 L"3 registered virtual machine(s) on this server"},
@@ -111,9 +123,13 @@ INSTANTIATE_TEST_SUITE_P(
                 L"Virtual machine (nope) is unknown"},
         Outcome{"StuckZero", {{L"x", 0}}, L"x", L"stuck", true, L"Virtual machine (x) is stuck"},
         Outcome{"StuckFour", {{L"x", 4}}, L"x", L"stuck", true, L"Virtual machine (x) is stuck"},
-        Outcome{"StuckNegative", {{L"x", -7}}, L"x", L"stuck", true,
-                L"Virtual machine (x) is stuck"},
-        Outcome{"FirstOfDuplicatesWins", {{L"x", 1}, {L"x", 2}}, L"x", L"on", true,
+        Outcome{
+            "StuckNegative", {{L"x", -7}}, L"x", L"stuck", true, L"Virtual machine (x) is stuck"},
+        Outcome{"FirstOfDuplicatesWins",
+                {{L"x", 1}, {L"x", 2}},
+                L"x",
+                L"on",
+                true,
                 L"Virtual machine (x) is on"}),
     [](const auto &info) { return info.param.name; });
 
@@ -161,7 +177,8 @@ TEST(Check, ValuesKeepTheirBlanksFromTheParameterString) {
   inventory.machines = {{L"x", 1}, {L" x ", 2}};
   FakeAutomation automation(inventory);
   FakeHost host;
-  host.parameter = L"#USR=alice#PWD=" + base64Encode(L"secret", windows1252()) + L"#VMN= x #VMS=off#";
+  host.parameter =
+      L"#USR=alice#PWD=" + base64Encode(L"secret", windows1252()) + L"#VMN= x #VMS=off#";
   EXPECT_TRUE(runCheck(host, automation, windows1252()));
   EXPECT_EQ(host.results.back(), L"Virtual machine ( x ) is off");
 }
@@ -202,7 +219,8 @@ TEST(Check, ValueThatCannotBeTextFailsAtItsStatement) {
     host.parameter = parameters(L"alice", L"secret", L"", L"");
     host.failParameterReadNumber = read;
     EXPECT_FALSE(runCheck(host, automation, windows1252()));
-    EXPECT_EQ(host.results.back(), L"ERR: Type mismatch(at  " + std::to_wstring(30 + 10 * read) + L")");
+    EXPECT_EQ(host.results.back(),
+              L"ERR: Type mismatch(at  " + std::to_wstring(30 + 10 * read) + L")");
   }
   FakeAutomation automation(threeMachines());
   FakeHost host;
@@ -221,14 +239,26 @@ TEST(Check, SearchCallSequence) {
   FakeHost host;
   host.parameter = parameters(L"alice", L"secret", L"db01", L"off");
   EXPECT_TRUE(runCheck(host, automation, windows1252()));
-  const std::vector<std::wstring> expected = {
-      L"create params",          L"create server",       L"params.Hostname=srv1",
-      L"params.Username=alice",  L"params.Password=secret", L"server.Connect",
-      L"server.RegisteredVmNames", L"list.Count",        L"list.Count",
-      L"list.Item(1)",           L"list.Item(2)",        L"create machine",
-      L"list.Item(2)",           L"machine.Connect(db01)", L"machine.ExecutionState",
-      L"release machine",        L"list.Count",          L"release list",
-      L"release params",         L"release server"};
+  const std::vector<std::wstring> expected = {L"create params",
+                                              L"create server",
+                                              L"params.Hostname=srv1",
+                                              L"params.Username=alice",
+                                              L"params.Password=secret",
+                                              L"server.Connect",
+                                              L"server.RegisteredVmNames",
+                                              L"list.Count",
+                                              L"list.Count",
+                                              L"list.Item(1)",
+                                              L"list.Item(2)",
+                                              L"create machine",
+                                              L"list.Item(2)",
+                                              L"machine.Connect(db01)",
+                                              L"machine.ExecutionState",
+                                              L"release machine",
+                                              L"list.Count",
+                                              L"release list",
+                                              L"release params",
+                                              L"release server"};
   EXPECT_EQ(automation.log, expected);
 }
 
@@ -269,8 +299,8 @@ TEST(Check, ZeroCountReadsNoItem) {
 
 TEST(VMStateName, MapsCodes) {
   const std::vector<std::pair<std::int32_t, std::wstring>> cases = {
-      {1, L"on"},     {2, L"off"},    {3, L"suspended"}, {0, L"stuck"},     {4, L"stuck"},
-      {5, L"stuck"},  {-1, L"stuck"}, {INT32_MIN, L"stuck"}, {INT32_MAX, L"stuck"}};
+      {1, L"on"},    {2, L"off"},    {3, L"suspended"},     {0, L"stuck"},        {4, L"stuck"},
+      {5, L"stuck"}, {-1, L"stuck"}, {INT32_MIN, L"stuck"}, {INT32_MAX, L"stuck"}};
   for (const auto &[code, name] : cases)
     EXPECT_EQ(vmserver::VMStateName(code), name) << code;
 }

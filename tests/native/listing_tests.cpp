@@ -17,7 +17,7 @@ class FakeUi final : public ListingUi {
 public:
   std::wstring host = L"srv1", user = L"alice", pass = L"secret";
   std::optional<std::wstring> pick; // what the user double-clicks, if anything
-  std::vector<std::wstring> events;  // status changes, messages, picker calls
+  std::vector<std::wstring> events; // status changes, messages, picker calls
   std::vector<std::wstring> pickerList;
   std::wstring vmName = L"typed";
 
@@ -57,19 +57,20 @@ TEST(Listing, ListsEveryMachineInOrderAndTakesThePick) {
   EXPECT_EQ(ui.pickerList, (std::vector<std::wstring>{L"web01", L"db01", L"web01"}));
   EXPECT_EQ(ui.vmName, L"db01");
   const std::vector<std::wstring> events = {L"status:Working...", L"clear",
-                                            L"caption:Registered virtual machines on srv1",
-                                            L"show", L"status:"};
+                                            L"caption:Registered virtual machines on srv1", L"show",
+                                            L"status:"};
   EXPECT_EQ(ui.events, events);
   EXPECT_EQ(automation.alive, 0);
   // Released before the picker is shown: the last server operation is the server's release.
   const std::vector<std::wstring> tail(automation.log.end() - 3, automation.log.end());
-  EXPECT_EQ(tail, (std::vector<std::wstring>{L"release list", L"release params", L"release server"}));
+  EXPECT_EQ(tail,
+            (std::vector<std::wstring>{L"release list", L"release params", L"release server"}));
   EXPECT_EQ(std::count(automation.log.begin(), automation.log.end(), L"list.Count"), 2);
 }
 
 TEST(Listing, ClosingThePickerWithoutAPickKeepsTheBox) {
-  for (const std::optional<std::wstring> &pick : {std::optional<std::wstring>{},
-                                                   std::optional<std::wstring>{L""}}) {
+  for (const std::optional<std::wstring> &pick :
+       {std::optional<std::wstring>{}, std::optional<std::wstring>{L""}}) {
     FakeAutomation automation(machines({{L"web01", 1}}));
     FakeUi ui;
     ui.pick = pick;

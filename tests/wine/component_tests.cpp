@@ -1,8 +1,8 @@
 // brennow.dll as hosts see it: its registered type library, class factory, entry points,
 // resources, export and import tables, registration, and the four properties through
 // IDispatch and through the vtable.
-#include <windows.h>
 #include <oleauto.h>
+#include <windows.h>
 #include <wrl/client.h>
 
 #include <gtest/gtest.h>
@@ -17,9 +17,9 @@
 #include "component/brennow_h.h"
 #include "tests/wine/wintest.h"
 
-using Microsoft::WRL::ComPtr;
 using brennow::win::Bstr;
 using brennow::win::Variant;
+using Microsoft::WRL::ComPtr;
 using namespace wintest;
 
 namespace {
@@ -111,8 +111,8 @@ TEST(TypeLibrary, DispatchPartFlagsAndVtablePart) {
   TYPEATTR *attr = nullptr;
   ASSERT_EQ(dispatchPart->GetTypeAttr(&attr), S_OK);
   EXPECT_EQ(attr->typekind, TKIND_DISPATCH);
-  EXPECT_EQ(attr->wTypeFlags, TYPEFLAG_FHIDDEN | TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE |
-                                  TYPEFLAG_FDISPATCHABLE);
+  EXPECT_EQ(attr->wTypeFlags,
+            TYPEFLAG_FHIDDEN | TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE | TYPEFLAG_FDISPATCHABLE);
   EXPECT_EQ(attr->wMajorVerNum, 1);
   EXPECT_EQ(attr->wMinorVerNum, 0);
   dispatchPart->ReleaseTypeAttr(attr);
@@ -159,8 +159,8 @@ TEST(TypeLibrary, MembersInSlotOrder) {
     EXPECT_EQ(func->invkind, expected.kind);
     EXPECT_EQ(func->oVft, static_cast<SHORT>((7 + i) * sizeof(void *)));
     EXPECT_EQ(func->elemdescFunc.tdesc.vt, VT_HRESULT);
-    const bool takesVariant = expected.kind == INVOKE_PROPERTYPUT ||
-                              expected.kind == INVOKE_PROPERTYPUTREF;
+    const bool takesVariant =
+        expected.kind == INVOKE_PROPERTYPUT || expected.kind == INVOKE_PROPERTYPUTREF;
     const bool returnsValue = expected.kind == INVOKE_PROPERTYGET || expected.id == 0x60030004;
     EXPECT_EQ(func->cParams, (takesVariant || returnsValue) ? 1 : 0);
     if (takesVariant) {
@@ -176,9 +176,9 @@ TEST(TypeLibrary, MembersInSlotOrder) {
     }
     Bstr name, doc;
     DWORD helpContext = 1;
-    ASSERT_EQ(vtablePart->GetDocumentation(func->memid, name.out(), doc.out(), &helpContext,
-                                           nullptr),
-              S_OK);
+    ASSERT_EQ(
+        vtablePart->GetDocumentation(func->memid, name.out(), doc.out(), &helpContext, nullptr),
+        S_OK);
     EXPECT_EQ(name.text(), expected.name);
     EXPECT_EQ(doc.text(), L"");
     EXPECT_EQ(helpContext, 0u);
@@ -227,9 +227,9 @@ TEST(Creation, ByProgIdAndByClsid) {
   ASSERT_EQ(CLSIDFromProgID(L"brennow.vmwarecom", &clsid), S_OK);
   EXPECT_EQ(clsid, CLSID_vmwarecom);
   ComPtr<_vmwarecom> byClsid;
-  ASSERT_EQ(CoCreateInstance(CLSID_vmwarecom, nullptr, CLSCTX_INPROC_SERVER,
-                             IID_PPV_ARGS(&byClsid)),
-            S_OK);
+  ASSERT_EQ(
+      CoCreateInstance(CLSID_vmwarecom, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&byClsid)),
+      S_OK);
   ComPtr<IDispatch> byProgId = createPlugin();
   ASSERT_TRUE(byProgId);
   ComPtr<ISupportErrorInfo> errorInfo;
@@ -427,9 +427,9 @@ TEST(PeTables, ImportsOnlyWindowsSystemLibraries) {
   const auto *entry =
       reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR *>(image.base() + dir.VirtualAddress);
   const std::set<std::string> system = {
-      "kernel32.dll", "user32.dll",   "gdi32.dll",   "advapi32.dll", "ole32.dll",
-      "oleaut32.dll", "msvcrt.dll",   "comctl32.dll", "version.dll", "shell32.dll",
-      "shlwapi.dll",  "uxtheme.dll",  "imm32.dll"};
+      "kernel32.dll", "user32.dll",  "gdi32.dll",    "advapi32.dll", "ole32.dll",
+      "oleaut32.dll", "msvcrt.dll",  "comctl32.dll", "version.dll",  "shell32.dll",
+      "shlwapi.dll",  "uxtheme.dll", "imm32.dll"};
   int count = 0;
   for (; entry->Name; ++entry, ++count) {
     std::string name(reinterpret_cast<const char *>(image.base() + entry->Name));
@@ -514,8 +514,7 @@ TEST_F(Registration, RegisterUnregisterAndAgain) {
 
 // ---------------------------------------------------------------- properties
 
-const wchar_t *const kProperties[] = {L"qm_hostname", L"qm_timeout", L"qm_parameter",
-                                      L"qm_result"};
+const wchar_t *const kProperties[] = {L"qm_hostname", L"qm_timeout", L"qm_parameter", L"qm_result"};
 
 TEST(Properties, NewObjectReadsEmpty) {
   auto plugin = createPlugin();
@@ -616,8 +615,7 @@ TEST(Properties, SetWithNonObjectFailsWithObjectRequired) {
 
 TEST(Properties, ThroughTheVtable) {
   ComPtr<_vmwarecom> plugin;
-  ASSERT_EQ(CoCreateInstance(CLSID_vmwarecom, nullptr, CLSCTX_INPROC_SERVER,
-                             IID_PPV_ARGS(&plugin)),
+  ASSERT_EQ(CoCreateInstance(CLSID_vmwarecom, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&plugin)),
             S_OK);
   using Put = HRESULT (STDMETHODCALLTYPE _vmwarecom::*)(VARIANT);
   using Get = HRESULT (STDMETHODCALLTYPE _vmwarecom::*)(VARIANT *);

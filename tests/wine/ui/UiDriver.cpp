@@ -1,7 +1,11 @@
 #include "tests/wine/ui/UiDriver.h"
 
+#include <commctrl.h>
+
 #include <gtest/gtest.h>
 
+#include <cwchar>
+#include <memory>
 #include <thread>
 
 namespace uitest {
@@ -129,6 +133,12 @@ std::wstring textOf(HWND window) {
   return text;
 }
 
+std::wstring storedTextOf(HWND window) {
+  wchar_t text[1024] = {};
+  const int copied = InternalGetWindowText(window, text, 1024);
+  return std::wstring(text, static_cast<std::size_t>(copied > 0 ? copied : 0));
+}
+
 bool setTextOf(HWND window, const std::wstring &text) {
   return sendBounded(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str())) != 0;
 }
@@ -141,6 +151,90 @@ void pressKey(HWND target, UINT virtualKey) {
   const LPARAM up = down | (LPARAM(1) << 30) | (LPARAM(1) << 31);
   PostMessageW(target, WM_KEYDOWN, virtualKey, down);
   PostMessageW(target, WM_KEYUP, virtualKey, up);
+}
+
+std::vector<std::wstring> listItems(HWND list) {
+  std::vector<std::wstring> items;
+  const auto count = sendBounded(list, LB_GETCOUNT);
+  for (LRESULT i = 0; i < count; ++i) {
+    std::wstring item(static_cast<std::size_t>(sendBounded(list, LB_GETTEXTLEN, i)) + 1, L'\0');
+    item.resize(static_cast<std::size_t>(
+        sendBounded(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(item.data()))));
+    items.push_back(item);
+  }
+  return items;
+}
+
+namespace {
+
+LPARAM clientPoint(int x, int y) { return MAKELPARAM(x, y); }
+
+// The middle of item `index`'s line, in the list's client coordinates.
+bool itemMiddle(HWND list, int index, LPARAM &point) {
+  RECT line{};
+  if (sendBounded(list, LB_GETITEMRECT, index, reinterpret_cast<LPARAM>(&line)) == LB_ERR ||
+      line.bottom <= line.top)
+    return false;
+  point = clientPoint((line.left + line.right) / 2, (line.top + line.bottom) / 2);
+  return true;
+}
+
+void postClick(HWND list, LPARAM point) {
+  PostMessageW(list, WM_LBUTTONDOWN, MK_LBUTTON, point);
+  PostMessageW(list, WM_LBUTTONUP, 0, point);
+}
+
+void postDoubleClick(HWND list, LPARAM point) {
+  postClick(list, point);
+  PostMessageW(list, WM_LBUTTONDBLCLK, MK_LBUTTON, point);
+  PostMessageW(list, WM_LBUTTONUP, 0, point);
+}
+
+} // namespace
+
+bool clickListItem(HWND list, int index) {
+  LPARAM point = 0;
+  if (!itemMiddle(list, index, point))
+    return false;
+  postClick(list, point);
+  return true;
+}
+
+bool doubleClickListItem(HWND list, int index) {
+  LPARAM point = 0;
+  if (!itemMiddle(list, index, point))
+    return false;
+  postDoubleClick(list, point);
+  return true;
+}
+
+void doubleClickBelowItems(HWND list) {
+  RECT client{};
+  GetClientRect(list, &client);
+  const auto lines = static_cast<int>(sendBounded(list, LB_GETCOUNT));
+  const auto lineHeight = static_cast<int>(sendBounded(list, LB_GETITEMHEIGHT, 0));
+  const int y = (lines * lineHeight + client.bottom) / 2;
+  PostMessageW(list, WM_LBUTTONDBLCLK, MK_LBUTTON, clientPoint(client.right / 2, y));
+  PostMessageW(list, WM_LBUTTONUP, 0, clientPoint(client.right / 2, y));
+}
+
+void pointAt(HWND window) {
+  RECT box{};
+  GetWindowRect(window, &box);
+  SetCursorPos((box.left + box.right) / 2, (box.top + box.bottom) / 2);
+}
+
+std::wstring tooltipText(HWND tooltip, HWND toolOwner, HWND tool) {
+  constexpr std::size_t kLongestTip = 1024;
+  std::wstring text(kLongestTip + 1, L'\0');
+  TOOLINFOW info{};
+  info.cbSize = TTTOOLINFOW_V2_SIZE;
+  info.hwnd = toolOwner;
+  info.uId = reinterpret_cast<UINT_PTR>(tool);
+  info.lpszText = text.data();
+  sendBounded(tooltip, TTM_GETTEXTW, text.size(), reinterpret_cast<LPARAM>(&info));
+  text.resize(std::wcslen(text.c_str()));
+  return text;
 }
 
 bool isAbove(HWND upper, HWND lower) {
@@ -173,6 +267,56 @@ Twips controlTwips(HWND control) {
           pixelsToTwipsX(rect.right - rect.left), pixelsToTwipsY(rect.bottom - rect.top)};
 }
 
+Twips windowTwips(HWND window) {
+  RECT rect{};
+  GetWindowRect(window, &rect);
+  return {0, 0, pixelsToTwipsX(rect.right - rect.left), pixelsToTwipsY(rect.bottom - rect.top)};
+}
+
+namespace {
+
+// Owners of the GDI objects of one read-back of the screen.
+struct DcReleaser {
+  void operator()(HDC dc) const noexcept { ReleaseDC(nullptr, dc); }
+};
+struct DcDeleter {
+  void operator()(HDC dc) const noexcept { DeleteDC(dc); }
+};
+struct BitmapDeleter {
+  void operator()(HBITMAP bitmap) const noexcept { DeleteObject(bitmap); }
+};
+
+} // namespace
+
+int inkedPixels(HWND window) {
+  RECT box{};
+  GetWindowRect(window, &box);
+  const int width = box.right - box.left;
+  const int height = box.bottom - box.top;
+  if (width <= 0 || height <= 0)
+    return 0;
+  const std::unique_ptr<HDC__, DcReleaser> screen(GetDC(nullptr));
+  const std::unique_ptr<HDC__, DcDeleter> memory(CreateCompatibleDC(screen.get()));
+  BITMAPINFO format{};
+  format.bmiHeader = {sizeof(BITMAPINFOHEADER), width, -height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+  void *bits = nullptr;
+  const std::unique_ptr<HBITMAP__, BitmapDeleter> picture(
+      CreateDIBSection(memory.get(), &format, DIB_RGB_COLORS, &bits, nullptr, 0));
+  if (!screen || !memory || !picture || !bits)
+    return 0;
+  const HGDIOBJ previous = SelectObject(memory.get(), picture.get());
+  BitBlt(memory.get(), 0, 0, width, height, screen.get(), box.left, box.top, SRCCOPY);
+  SelectObject(memory.get(), previous);
+  const COLORREF face = GetSysColor(COLOR_BTNFACE);
+  const DWORD faceBits = (DWORD(GetRValue(face)) << 16) | (DWORD(GetGValue(face)) << 8) |
+                         DWORD(GetBValue(face));
+  const auto *pixel = static_cast<const DWORD *>(bits);
+  int inked = 0;
+  for (int i = 0; i < width * height; ++i)
+    inked += (pixel[i] & 0xFFFFFF) != faceBits;
+  return inked;
+}
+
 Twips clientTwips(HWND window) {
   RECT rect{};
   GetClientRect(window, &rect);
@@ -191,7 +335,7 @@ std::vector<std::wstring> comboItems(HWND combo) {
   return items;
 }
 
-bool saveScreenshot(const std::wstring &name) {
+bool saveScreenshot(const std::wstring &name, Repaint repaint) {
   const std::wstring folder = environment(L"BRENNOW_SCREENSHOTS");
   const std::wstring display = environment(L"DISPLAY");
   if (folder.empty() || display.empty())
@@ -201,7 +345,7 @@ bool saveScreenshot(const std::wstring &name) {
   DeleteFileW(windowsPathOf(picture).c_str());
   // Windows just shown may not have painted yet: have every window of the process
   // painted now (each by its own thread) before the picture is taken.
-  for (HWND window : processWindows()) {
+  for (HWND window : repaint == Repaint::Yes ? processWindows() : std::vector<HWND>{}) {
     sendBounded(window, WM_NULL);
     RedrawWindow(window, nullptr, nullptr,
                  RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);

@@ -32,6 +32,9 @@ HWND waitForWindow(const WindowFilter &filter, std::chrono::milliseconds timeout
 // Class name and text of a window; the text is read with a bounded WM_GETTEXT.
 std::wstring classOf(HWND window);
 std::wstring textOf(HWND window);
+// The text the window system keeps for the window, read without a message: it works
+// while the window's thread is blocked.
+std::wstring storedTextOf(HWND window);
 bool setTextOf(HWND window, const std::wstring &text);
 LRESULT sendBounded(HWND window, UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
 
@@ -39,12 +42,30 @@ LRESULT sendBounded(HWND window, UINT message, WPARAM wParam = 0, LPARAM lParam 
 void click(HWND button);
 void pressKey(HWND target, UINT virtualKey);
 
+// A list box's items, and posted mouse clicks on item `index` (0-based) in the middle
+// of its line: a click, and a double-click (down, up, double-click, up).
+std::vector<std::wstring> listItems(HWND list);
+bool clickListItem(HWND list, int index);
+bool doubleClickListItem(HWND list, int index);
+// A double-click on the list's empty space below its items.
+void doubleClickBelowItems(HWND list);
+
+// Moves the mouse pointer to the middle of `window`.
+void pointAt(HWND window);
+
+// The text of the tooltip control's tool `tool` of `toolOwner` (TTM_GETTEXT).
+std::wstring tooltipText(HWND tooltip, HWND toolOwner, HWND tool);
+
 // True when `upper` stands above `lower` in the stacking order of top-level windows.
 bool isAbove(HWND upper, HWND lower);
 
 // The window that has the keyboard focus / the active window of the given thread.
 HWND focusOf(DWORD threadId);
 HWND activeOf(DWORD threadId);
+
+// The number of pixels of `window` on the screen that differ from the face colour of
+// dialogs (COLOR_BTNFACE): what has been drawn on it, read back from the display.
+int inkedPixels(HWND window);
 
 // A rectangle in twips, from the top left corner of the parent's client area.
 struct Twips {
@@ -57,14 +78,17 @@ int pixelsToTwipsX(int pixels);
 int pixelsToTwipsY(int pixels);
 Twips controlTwips(HWND control);
 Twips clientTwips(HWND window); // client area size, left and top 0
+Twips windowTwips(HWND window); // outer size on the screen
 
 // The combo box's list entries.
 std::vector<std::wstring> comboItems(HWND combo);
 
 // Saves a picture of the screen as <BRENNOW_SCREENSHOTS>/<name>.png with ImageMagick's
 // import, started on the Unix side; waits until the file is complete. False when the
-// folder is not set or the picture did not come.
-bool saveScreenshot(const std::wstring &name);
+// folder is not set or the picture did not come. Every window of the process is
+// repainted first, unless `repaint` is Repaint::No (a blocked thread would hold it up).
+enum class Repaint { Yes, No };
+bool saveScreenshot(const std::wstring &name, Repaint repaint = Repaint::Yes);
 
 // A thread of its own for a second host, joined while the joining thread keeps
 // handling its messages: a thread that ends may still need a word with the others'
