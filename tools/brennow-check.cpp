@@ -2,9 +2,9 @@
 // creates brennow.vmwarecom by ProgID, sets its properties through IDispatch, calls
 // qm_docheck and prints qm_result. Exit codes follow monitoring conventions:
 // 0 OK (True), 2 CRITICAL (False), 3 UNKNOWN (the component could not be used).
+#include <windows.h>
 #include <objbase.h>
 #include <oleauto.h>
-#include <windows.h>
 #include <wrl/client.h>
 
 #include <cstdio>

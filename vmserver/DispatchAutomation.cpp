@@ -1,7 +1,7 @@
 #include "vmserver/DispatchAutomation.h"
 
-#include <oleauto.h>
 #include <windows.h>
+#include <oleauto.h>
 #include <wrl/client.h>
 
 #include <array>

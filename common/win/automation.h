@@ -1,7 +1,7 @@
 #pragma once
 // RAII owners for the automation types, and the text conversion the component uses.
-#include <oleauto.h>
 #include <windows.h>
+#include <oleauto.h>
 
 #include <string>
 #include <string_view>

@@ -1,8 +1,8 @@
 // brennow.dll as hosts see it: its registered type library, class factory, entry points,
 // resources, export and import tables, registration, and the four properties through
 // IDispatch and through the vtable.
-#include <oleauto.h>
 #include <windows.h>
+#include <oleauto.h>
 #include <wrl/client.h>
 
 #include <gtest/gtest.h>

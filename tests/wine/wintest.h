@@ -1,8 +1,8 @@
 #pragma once
 // Shared pieces of the Windows test programs: an apartment per test program, the path
 // of the component under test, and small automation helpers.
-#include <oleauto.h>
 #include <windows.h>
+#include <oleauto.h>
 #include <wrl/client.h>
 
 #include <string>

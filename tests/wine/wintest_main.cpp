@@ -1,6 +1,6 @@
 // Test programs that talk to COM run their tests in one single-threaded apartment, as a host does.
-#include <objbase.h>
 #include <windows.h>
+#include <objbase.h>
 
 #include <gtest/gtest.h>
 
