@@ -89,7 +89,13 @@ class PickerListingUi final : public vmserver::ListingUi {
 public:
   explicit PickerListingUi(SettingsHooks hooks) : hooks_(std::move(hooks)) {}
 
-  void setStatus(const std::wstring &text) override { hooks_.setStatus(text); }
+  // The label is painted at once; the zero wait then lets the window system put what
+  // was painted on the screen, which Wine holds back until the thread next waits, before
+  // the thread blocks in the server's calls.
+  void setStatus(const std::wstring &text) override {
+    hooks_.setStatus(text);
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT);
+  }
   std::wstring hostname() override { return hooks_.hostname(); }
   std::wstring username() override { return hooks_.username(); }
   std::wstring password() override { return hooks_.password(); }
@@ -101,9 +107,7 @@ public:
   }
 
   void clearPickerList() override { frmvmList::shared().clearList(); }
-  void appendToPickerList(const std::wstring &name) override {
-    frmvmList::shared().addItem(name);
-  }
+  void appendToPickerList(const std::wstring &name) override { frmvmList::shared().addItem(name); }
   void setPickerCaption(const std::wstring &caption) override {
     frmvmList::shared().setCaption(caption);
   }

@@ -66,6 +66,12 @@ wine_setup() {
   export WINEPREFIX="$build/prefixes/$1-$$"
   rm -rf "$WINEPREFIX"
   cp -a "$template" "$WINEPREFIX"
+  # Debian's Wine does not load its own Tahoma and Marlett: give the prefix copies, so
+  # dialogs use the system font they were designed for and frames draw their buttons.
+  local font
+  for font in tahoma.ttf tahomabd.ttf marlett.ttf; do
+    [ -f "/usr/share/wine/fonts/$font" ] && cp "/usr/share/wine/fonts/$font" "$WINEPREFIX/drive_c/windows/Fonts/"
+  done
   trap _wine_cleanup EXIT
   trap 'exit 130' INT TERM
   _start_xvfb

@@ -288,9 +288,29 @@ struct BitmapDeleter {
 
 } // namespace
 
-int inkedPixels(HWND window) {
+namespace {
+
+// The part of `window` that shows on the screen: a child is clipped by its parent's
+// client area.
+RECT visibleBox(HWND window) {
   RECT box{};
   GetWindowRect(window, &box);
+  const HWND parent =
+      (GetWindowLongPtrW(window, GWL_STYLE) & WS_CHILD) ? GetParent(window) : nullptr;
+  if (!parent)
+    return box;
+  RECT client{};
+  GetClientRect(parent, &client);
+  MapWindowPoints(parent, nullptr, reinterpret_cast<POINT *>(&client), 2);
+  RECT visible{};
+  IntersectRect(&visible, &box, &client);
+  return visible;
+}
+
+} // namespace
+
+int inkedPixels(HWND window) {
+  const RECT box = visibleBox(window);
   const int width = box.right - box.left;
   const int height = box.bottom - box.top;
   if (width <= 0 || height <= 0)
@@ -308,8 +328,8 @@ int inkedPixels(HWND window) {
   BitBlt(memory.get(), 0, 0, width, height, screen.get(), box.left, box.top, SRCCOPY);
   SelectObject(memory.get(), previous);
   const COLORREF face = GetSysColor(COLOR_BTNFACE);
-  const DWORD faceBits = (DWORD(GetRValue(face)) << 16) | (DWORD(GetGValue(face)) << 8) |
-                         DWORD(GetBValue(face));
+  const DWORD faceBits =
+      (DWORD(GetRValue(face)) << 16) | (DWORD(GetGValue(face)) << 8) | DWORD(GetBValue(face));
   const auto *pixel = static_cast<const DWORD *>(bits);
   int inked = 0;
   for (int i = 0; i < width * height; ++i)

@@ -64,7 +64,8 @@ HWND focusOf(DWORD threadId);
 HWND activeOf(DWORD threadId);
 
 // The number of pixels of `window` on the screen that differ from the face colour of
-// dialogs (COLOR_BTNFACE): what has been drawn on it, read back from the display.
+// dialogs (COLOR_BTNFACE): what has been drawn on it, read back from the display. A
+// child window counts only where its parent's client area shows it.
 int inkedPixels(HWND window);
 
 // A rectangle in twips, from the top left corner of the parent's client area.
