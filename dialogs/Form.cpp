@@ -258,6 +258,10 @@ INT_PTR Form::handle(UINT message, WPARAM wParam, LPARAM) {
     if (events_.help)
       events_.help();
     return TRUE;
+  case WM_SIZE:
+    if (events_.resize)
+      events_.resize();
+    return FALSE;
   default:
     return FALSE;
   }

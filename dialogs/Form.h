@@ -56,6 +56,8 @@ private:
 struct FormEvents {
   std::function<void(int controlId, int notification)> command;
   std::function<void()> help;
+  // After the window has taken a new size.
+  std::function<void()> resize;
 };
 
 // Twips to pixels at the display's resolution (MulDiv(twips, dpi, 1440)).

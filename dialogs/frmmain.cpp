@@ -136,7 +136,7 @@ frmmain::Window &frmmain::form() {
     window_.reset();
     window_ = std::make_unique<Window>(
         FormEvents{[this](int controlId, int notification) { onCommand(controlId, notification); },
-                   [this] { showHelpContext(window_->form.hwnd(), kHelpContext); }});
+                   [this] { showHelpContext(window_->form.hwnd(), kHelpContext); }, nullptr});
     Form_Load();
   }
   return *window_;

@@ -20,7 +20,6 @@ constexpr wchar_t kDesignedCaption[] = L"Form1";
 // narrower than the window.
 constexpr int kSmallestWidth = 3015;
 constexpr int kSideRoom = 350;
-constexpr UINT_PTR kResizeHookId = 1;
 
 // The controls in tab order, measured in twips. The list keeps its designed height
 // instead of shrinking to whole lines.
@@ -76,11 +75,25 @@ TOOLINFOW listTool(HWND picker, HWND list, const wchar_t *text) {
   return tool;
 }
 
+// The common controls are loaded when the first tooltip is made, not with the library:
+// a static import would run comctl32's start-up under the loader lock whenever a host
+// loads the component, even for checks that never show a window. Kept loaded after.
+void loadCommonControls() {
+  static const HMODULE comctl32 = LoadLibraryW(L"comctl32.dll");
+  using Init = BOOL(WINAPI *)(const INITCOMMONCONTROLSEX *);
+  const auto init = comctl32 ? reinterpret_cast<Init>(reinterpret_cast<void *>(
+                                   GetProcAddress(comctl32, "InitCommonControlsEx")))
+                             : nullptr;
+  if (!init)
+    throwLastError();
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_TAB_CLASSES};
+  init(&controls);
+}
+
 // A tooltip control for the list, with no text until an item is clicked. It is owned
 // by the picker window, which destroys it before itself.
 HWND createListTooltip(HWND picker, HWND list) {
-  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_TAB_CLASSES};
-  InitCommonControlsEx(&controls);
+  loadCommonControls();
   const HWND tooltip =
       CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
                       WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT, CW_USEDEFAULT,
@@ -114,22 +127,7 @@ std::wstring &pickedVMName() {
 }
 
 struct frmvmList::Window {
-  Window(frmvmList &picker, FormEvents events)
-      : form(frmvmListClass(), design(), std::move(events)) {
-    SetWindowSubclass(form.hwnd(), resizeHook, kResizeHookId, reinterpret_cast<DWORD_PTR>(&picker));
-  }
-
-  // Form_Resize runs after the window has taken its new size.
-  static LRESULT CALLBACK resizeHook(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
-                                     UINT_PTR, DWORD_PTR picker) {
-    const LRESULT result = DefSubclassProc(window, message, wParam, lParam);
-    auto &owner = *reinterpret_cast<frmvmList *>(picker);
-    if (message == WM_SIZE && owner.loaded())
-      owner.Form_Resize();
-    else if (message == WM_NCDESTROY)
-      RemoveWindowSubclass(window, resizeHook, kResizeHookId);
-    return result;
-  }
+  explicit Window(FormEvents events) : form(frmvmListClass(), design(), std::move(events)) {}
 
   Form form;
   HWND tooltip = nullptr; // owned by the picker window
@@ -149,10 +147,12 @@ bool frmvmList::loaded() const noexcept { return window_ && window_->form.alive(
 frmvmList::Window &frmvmList::form() {
   if (!loaded()) {
     window_.reset();
-    window_ = std::make_unique<Window>(*this, FormEvents{[this](int controlId, int notification) {
-                                                           onCommand(controlId, notification);
-                                                         },
-                                                         nullptr});
+    window_ = std::make_unique<Window>(FormEvents{
+        [this](int controlId, int notification) { onCommand(controlId, notification); }, nullptr,
+        [this] {
+          if (loaded())
+            Form_Resize();
+        }});
     Form_Load();
   }
   return *window_;

@@ -1,5 +1,7 @@
 #include "standin/DispatchObject.h"
 
+#include "common/PerThread.h"
+
 #include "standin/Environment.h"
 #include "standin/Module.h"
 
@@ -14,7 +16,12 @@ namespace {
 
 // The fault whose description waits for the caller's deferred fill-in, per thread:
 // objects live in single-threaded apartments and the caller fills in right after the call.
-thread_local std::optional<Fault> pendingFault;
+// Fiber-local storage, not thread_local: a thread_local with a destructor hangs thread
+// exit in a MinGW DLL under Wine.
+std::optional<Fault> &pendingFault() {
+  struct PendingFault : std::optional<Fault> {};
+  return brennow::perThread<PendingFault>();
+}
 
 void fillExcepInfo(EXCEPINFO &info, const Fault &fault) {
   info = EXCEPINFO{};
@@ -27,10 +34,10 @@ void fillExcepInfo(EXCEPINFO &info, const Fault &fault) {
 HRESULT STDMETHODCALLTYPE fillDeferred(EXCEPINFO *info) {
   if (!info)
     return E_POINTER;
-  if (!pendingFault)
+  if (!pendingFault())
     return E_UNEXPECTED;
-  fillExcepInfo(*info, *pendingFault);
-  pendingFault.reset();
+  fillExcepInfo(*info, *pendingFault());
+  pendingFault().reset();
   return S_OK;
 }
 
@@ -58,7 +65,7 @@ HRESULT reportFault(const Fault &fault, REFIID errorInterface, EXCEPINFO *except
   case FaultStyle::deferred:
     if (exception) {
       *exception = EXCEPINFO{};
-      pendingFault = fault;
+      pendingFault() = fault;
       exception->pfnDeferredFillIn = fillDeferred;
     }
     return DISP_E_EXCEPTION;
