@@ -14,26 +14,42 @@ std::wstring upperCopy(std::wstring_view text) {
   return upper;
 }
 
+// First position at which the upper-case form of `text` holds `upperNeedle`. The needle
+// starts with "#", and upper-casing never makes or unmakes "#", "=" or a double quote, so
+// only the candidates that start with "#" are compared, without copying the text.
+std::size_t findUpperCase(std::wstring_view text, std::wstring_view upperNeedle) {
+  for (auto at = text.find(L'#'); at != std::wstring_view::npos; at = text.find(L'#', at + 1)) {
+    if (text.size() - at < upperNeedle.size())
+      return std::wstring_view::npos;
+    std::size_t k = 1;
+    while (k < upperNeedle.size() && upperChar(text[at + k]) == upperNeedle[k])
+      ++k;
+    if (k == upperNeedle.size())
+      return at;
+  }
+  return std::wstring_view::npos;
+}
+
 } // namespace
 
-// Positions are 0-based here. The search runs over an upper-case copy of the same
-// length, so a position found in the copy is the same position in the original.
+// Positions are 0-based here. Key matching ignores letter case as if the whole string
+// were upper-cased; the end markers ("#", a double quote) are the same in either case.
 std::wstring getParam(std::wstring_view parameters, std::wstring_view key, bool quoted) {
-  const std::wstring upper = upperCopy(parameters);
   const std::wstring upperKey = trimSpaces(upperCopy(key));
 
   std::wstring needle = L"#" + upperKey + L"=";
   if (quoted)
     needle += L'"';
 
-  const auto fieldStart = upper.find(needle);
-  if (fieldStart == std::wstring::npos)
+  const auto fieldStart = findUpperCase(parameters, needle);
+  if (fieldStart == std::wstring_view::npos)
     return {};
 
   // The value starts right after "=" (in quoted form, at the opening double quote).
   const auto valueStart = fieldStart + upperKey.size() + 2;
-  auto valueEnd = quoted ? upper.find(L"\"#", valueStart + 1) : upper.find(L'#', fieldStart + 1);
-  if (valueEnd == std::wstring::npos)
+  auto valueEnd =
+      quoted ? parameters.find(L"\"#", valueStart + 1) : parameters.find(L'#', fieldStart + 1);
+  if (valueEnd == std::wstring_view::npos)
     valueEnd = parameters.size();
 
   // A key containing "#" ends the value before it starts: nothing can be cut out.
