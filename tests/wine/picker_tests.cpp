@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -816,6 +817,56 @@ TEST_F(PickerTest, MinimizingLeavesTheLayoutAndRestoringAppliesTheRule) {
   EXPECT_TRUE(restored);
   EXPECT_NEAR(listPlace.width, outer.width - 350, pixelTolerance());
   EXPECT_EQ(listPlace.width, listBefore.width);
+}
+
+// ---- many showings in one process
+
+// Committed memory private to this process (Wine leaves PrivateUsage at zero).
+std::size_t committedPrivateBytes() {
+  std::size_t total = 0;
+  MEMORY_BASIC_INFORMATION region{};
+  for (char *address = nullptr; VirtualQuery(address, &region, sizeof region) == sizeof region;) {
+    if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE)
+      total += region.RegionSize;
+    char *next = static_cast<char *>(region.BaseAddress) + region.RegionSize;
+    if (next <= address)
+      break;
+    address = next;
+  }
+  return total;
+}
+
+// Settings dialog, listing, picker and pick, over and over: after a warm-up no window is
+// left between the rounds and the process's private memory stays where it was.
+// BRENNOW_SOAK_SCALE multiplies the rounds.
+TEST_F(PickerTest, RepeatedShowingsLeaveNothingBehind) {
+  writeInventory(hostBlock(L"srv1", L"alice", L"secret", kMachines));
+  const char *scaleText = std::getenv("BRENNOW_SOAK_SCALE");
+  const int scale = scaleText && std::atoi(scaleText) > 0 ? std::atoi(scaleText) : 1;
+  const auto round = [&] {
+    const AfterListing after = list(kAlice, [&](const Listing &listing) {
+      const HWND picker = listing.waitForPicker();
+      ASSERT_TRUE(picker) << "no picker";
+      ASSERT_TRUE(uitest::doubleClickListItem(control(picker, listVMS), 0));
+    });
+    ASSERT_TRUE(after.ended);
+    ASSERT_EQ(after.vmName, kMachines[0]);
+    ASSERT_TRUE(uitest::processWindows({nullptr, 0, false, nullptr}).empty())
+        << "a window outlived its showing";
+  };
+  for (int warmUp = 0; warmUp < 5; ++warmUp)
+    round();
+  const std::size_t before = committedPrivateBytes();
+  const int rounds = 60 * scale;
+  for (int i = 0; i < rounds && !HasFatalFailure(); ++i)
+    round();
+  const std::size_t after = committedPrivateBytes();
+  std::printf("private memory: %zu bytes before, %+lld after %d rounds\n", before,
+              static_cast<long long>(after) - static_cast<long long>(before), rounds);
+  // The slack absorbs heap growth that is not a leak; a leak of 4 KiB per round (the
+  // settings dialog's load step made to leak, tried) exceeds it. Leaked windows are caught by the window count at once.
+  EXPECT_LE(after, before + 128 * 1024)
+      << "private memory grew by " << (after - before) << " bytes over " << rounds << " rounds";
 }
 
 } // namespace
