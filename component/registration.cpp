@@ -31,21 +31,6 @@ std::wstring guidText(REFGUID guid) {
   return text;
 }
 
-std::wstring modulePath() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length =
-        GetModuleFileNameW(win::thisModule(), path.data(), static_cast<DWORD>(path.size()));
-    if (length == 0)
-      return {};
-    if (length < path.size()) {
-      path.resize(length);
-      return path;
-    }
-    path.resize(path.size() * 2);
-  }
-}
-
 // One registry value under HKEY_CLASSES_ROOT; an empty name is the key's default value.
 struct RegistryEntry {
   std::wstring key;
@@ -109,7 +94,7 @@ bool typeLibraryRegistered() {
 } // namespace
 
 HRESULT registerServer() {
-  const std::wstring serverPath = modulePath();
+  const std::wstring serverPath = win::thisModulePath();
   if (serverPath.empty())
     return HRESULT_FROM_WIN32(GetLastError());
   HRESULT hr = registerTypeLibrary(serverPath);

@@ -90,9 +90,7 @@ public:
   HRESULT initialize() {
     return guarded([&] {
       ComPtr<ITypeLib> typeLib;
-      std::wstring path(MAX_PATH, L'\0');
-      path.resize(GetModuleFileNameW(win::thisModule(), path.data(), MAX_PATH));
-      win::throwIfFailed(LoadTypeLibEx(path.c_str(), REGKIND_NONE, &typeLib));
+      win::throwIfFailed(LoadTypeLibEx(win::thisModulePath().c_str(), REGKIND_NONE, &typeLib));
       win::throwIfFailed(typeLib->GetTypeInfoOfGuid(IID__vmwarecom, &typeInfo_));
       settingsDialog_ = std::make_unique<dialogs::frmmain>();
     });

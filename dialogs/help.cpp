@@ -24,17 +24,7 @@ HtmlHelpFunction htmlHelp() {
 }
 
 std::wstring moduleFolder() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = GetModuleFileNameW(win::thisModule(), path.data(), DWORD(path.size()));
-    if (length == 0)
-      return {};
-    if (length < path.size()) {
-      path.resize(length);
-      break;
-    }
-    path.resize(path.size() * 2);
-  }
+  const std::wstring path = win::thisModulePath();
   return path.substr(0, path.find_last_of(L"\\/") + 1);
 }
 

@@ -63,7 +63,8 @@ void setErrorInfo(REFIID iid, std::wstring_view source, std::wstring_view descri
 // Throws AutomationError for a failed HRESULT (with describeHresult's text).
 void throwIfFailed(HRESULT hr);
 
-// The module (DLL or program) that holds this code.
+// The module (DLL or program) that holds this code, and its full path ("" on failure).
 HMODULE thisModule() noexcept;
+std::wstring thisModulePath();
 
 } // namespace brennow::win
