@@ -39,23 +39,8 @@ namespace {
 
 // ---------------------------------------------------------------- text
 
-std::string utf8(std::wstring_view text) {
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string bytes(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
-                      nullptr, nullptr);
-  return bytes;
-}
-
-std::wstring fromUtf8(std::string_view bytes) {
-  const int size =
-      MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-  std::wstring text(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(), size);
-  return text;
-}
-
+using wintest::fromUtf8;
+using wintest::utf8;
 // The system's own message for a code, without its line end.
 std::wstring systemMessage(HRESULT code) {
   wchar_t buffer[512] = {};

@@ -46,23 +46,8 @@ constexpr wchar_t kWorking[] = L"Working...";
 
 // ---- text and the stand-in's files
 
-std::string utf8(std::wstring_view text) {
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string bytes(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
-                      nullptr, nullptr);
-  return bytes;
-}
-
-std::wstring fromUtf8(std::string_view bytes) {
-  const int size =
-      MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-  std::wstring text(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(), size);
-  return text;
-}
-
+using wintest::fromUtf8;
+using wintest::utf8;
 std::string printable(std::wstring_view text) { return utf8(text); }
 
 std::string fileNamePart(std::string_view text) {
@@ -864,7 +849,8 @@ TEST_F(PickerTest, RepeatedShowingsLeaveNothingBehind) {
   std::printf("private memory: %zu bytes before, %+lld after %d rounds\n", before,
               static_cast<long long>(after) - static_cast<long long>(before), rounds);
   // The slack absorbs heap growth that is not a leak; a leak of 4 KiB per round (the
-  // settings dialog's load step made to leak, tried) exceeds it. Leaked windows are caught by the window count at once.
+  // settings dialog's load step made to leak, tried) exceeds it. Leaked windows are caught by the
+  // window count at once.
   EXPECT_LE(after, before + 128 * 1024)
       << "private memory grew by " << (after - before) << " bytes over " << rounds << " rounds";
 }

@@ -38,15 +38,7 @@ namespace {
 
 // ---------------------------------------------------------------- text
 
-std::string utf8(std::wstring_view text) {
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string bytes(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
-                      nullptr, nullptr);
-  return bytes;
-}
-
+using wintest::utf8;
 // Long texts are shown by their length and ends only.
 std::string shown(std::wstring_view text) {
   if (text.size() <= 200)

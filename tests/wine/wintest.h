@@ -6,6 +6,7 @@
 #include <wrl/client.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace wintest {
@@ -26,6 +27,10 @@ HRESULT putProperty(IDispatch *object, const wchar_t *member, VARIANT value, boo
 
 // Creates brennow.vmwarecom by ProgID.
 Microsoft::WRL::ComPtr<IDispatch> createPlugin();
+
+// UTF-8 and back, for messages and the stand-in's files.
+std::string utf8(std::wstring_view text);
+std::wstring fromUtf8(std::string_view bytes);
 
 // The text of a BSTR variant ("" for anything else).
 std::wstring text(const VARIANT &value);
