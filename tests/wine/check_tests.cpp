@@ -11,10 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -59,11 +57,6 @@ std::wstring parameters(const std::wstring &user, const std::wstring &password,
       {user, brennow::base64Encode(password, brennow::systemAnsiCodePage()), vm, state});
 }
 
-// The error report of a check that failed at `statement`.
-std::wstring errorReport(const std::wstring &description, int statement) {
-  return L"ERR: " + description + L"(at  " + std::to_wstring(statement) + L")";
-}
-
 // ---------------------------------------------------------------- values
 
 Variant textValue(std::wstring_view text) { return Variant::fromText(text); }
@@ -72,16 +65,7 @@ Variant objectValue(const ComPtr<IDispatch> &object) { return Variant::fromDispa
 
 // ---------------------------------------------------------------- the stand-in
 
-// Stand-in objects alive in this process: its export at ordinal 5; none before it is loaded.
-LONG standinLiveObjects() {
-  const HMODULE dll = GetModuleHandleW(L"vmstandin.dll");
-  if (!dll)
-    return 0;
-  // Through void (*)(): GetProcAddress's own type says nothing of the real signature.
-  const auto function = reinterpret_cast<LONG(WINAPI *)()>(
-      reinterpret_cast<void (*)()>(GetProcAddress(dll, MAKEINTRESOURCEA(5))));
-  return function ? function() : -1;
-}
+using wintest::standinLiveObjects;
 
 // The test server and its account, unless a test says otherwise.
 constexpr wchar_t kHost[] = L"srv1";
@@ -96,73 +80,15 @@ std::wstring hostBlock(std::wstring_view host = kHost, std::wstring_view user = 
 
 // ---------------------------------------------------------------- one check as a host runs it
 
-struct Outcome {
-  HRESULT hr = E_UNEXPECTED;
-  VARTYPE answerType = VT_EMPTY;
-  VARIANT_BOOL answer = 0;
-  VARTYPE resultType = VT_EMPTY;
-  std::wstring result;
-  LONG aliveAfter = -1; // stand-in objects still alive when qm_docheck had returned
-};
-
-Outcome runCheck(IDispatch *plugin) {
-  Outcome outcome;
-  Variant answer;
-  outcome.hr = wintest::invoke(plugin, L"qm_docheck", DISPATCH_METHOD, {}, answer.get());
-  outcome.aliveAfter = standinLiveObjects();
-  outcome.answerType = V_VT(answer.get());
-  if (outcome.answerType == VT_BOOL)
-    outcome.answer = V_BOOL(answer.get());
-  Variant result;
-  EXPECT_EQ(wintest::invoke(plugin, L"qm_result", DISPATCH_PROPERTYGET, {}, result.get()), S_OK);
-  outcome.resultType = V_VT(result.get());
-  outcome.result = wintest::text(*result.get());
-  return outcome;
-}
-
-// Every check returns normally with a Boolean, leaves text in qm_result and holds nothing.
-void expectWellFormed(const Outcome &outcome) {
-  EXPECT_EQ(outcome.hr, S_OK);
-  EXPECT_EQ(outcome.answerType, VT_BOOL);
-  EXPECT_EQ(outcome.resultType, VT_BSTR);
-  EXPECT_EQ(outcome.aliveAfter, 0) << "stand-in objects outlived the check";
-}
-
-void expectOutcome(const Outcome &outcome, bool answer, const std::wstring &message) {
-  expectWellFormed(outcome);
-  // True has all bits set.
-  EXPECT_EQ(outcome.answer, answer ? VARIANT_TRUE : VARIANT_FALSE);
-  EXPECT_EQ(outcome.result, message);
-}
-
-// A failure at `statement` whose description is the implementer's own: only its form is fixed.
-void expectFailureAt(const Outcome &outcome, int statement) {
-  expectWellFormed(outcome);
-  EXPECT_EQ(outcome.answer, VARIANT_FALSE);
-  const std::wstring tail = L"(at  " + std::to_wstring(statement) + L")";
-  EXPECT_TRUE(outcome.result.starts_with(L"ERR: ") && outcome.result.ends_with(tail) &&
-              outcome.result.size() > 5 + tail.size())
-      << "result: " << utf8(outcome.result);
-}
-
-std::string fileNamePart(std::string_view text) {
-  std::string part;
-  for (char c : text)
-    part += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-  return part;
-}
+using wintest::errorReport;
+using wintest::expectFailureAt;
+using wintest::expectOutcome;
+using wintest::runCheck;
+using Outcome = wintest::CheckOutcome;
 
 class CheckTest : public testing::Test {
 protected:
   void SetUp() override {
-    const auto *test = testing::UnitTest::GetInstance()->current_test_info();
-    directory_ = fs::temp_directory_path() /
-                 ("brennow-check-" + std::to_string(GetCurrentProcessId()) + "-" +
-                  fileNamePart(std::string(test->test_suite_name()) + "-" + test->name()));
-    fs::create_directories(directory_);
-    inventory_ = directory_ / "inventory.txt";
-    SetEnvironmentVariableW(L"BRENNOW_STANDIN_INVENTORY", inventory_.c_str());
-    SetEnvironmentVariableW(L"BRENNOW_STANDIN_LOG", nullptr);
     plugin_ = wintest::createPlugin();
     ASSERT_TRUE(plugin_) << "brennow.vmwarecom cannot be created: is brennow.dll registered?";
   }
@@ -170,32 +96,6 @@ protected:
   void TearDown() override {
     plugin_.Reset();
     EXPECT_EQ(standinLiveObjects(), 0);
-    SetEnvironmentVariableW(L"BRENNOW_STANDIN_INVENTORY", nullptr);
-    SetEnvironmentVariableW(L"BRENNOW_STANDIN_LOG", nullptr);
-    std::error_code ignored;
-    fs::remove_all(directory_, ignored);
-  }
-
-  void writeInventory(std::wstring_view text) const {
-    std::ofstream file(inventory_, std::ios::binary | std::ios::trunc);
-    file << utf8(text);
-  }
-
-  void startLog() {
-    log_ = directory_ / "standin.log";
-    std::error_code ignored;
-    fs::remove(log_, ignored);
-    SetEnvironmentVariableW(L"BRENNOW_STANDIN_LOG", log_.c_str());
-  }
-
-  // The stand-in's log since startLog; the file is not there until the first line.
-  std::vector<std::wstring> logLines() const {
-    std::ifstream file(log_, std::ios::binary);
-    std::vector<std::wstring> lines;
-    std::string line;
-    while (std::getline(file, line))
-      lines.push_back(fromUtf8(line));
-    return lines;
   }
 
   void put(const wchar_t *property, Variant value) {
@@ -209,9 +109,19 @@ protected:
     return runCheck(plugin_.Get());
   }
 
-  fs::path directory_;
-  fs::path inventory_;
-  fs::path log_;
+  // The stand-in's calls during one check of `vm` and `state` on the test server holding
+  // `machines`; the check must end in `answer` and `message`.
+  std::vector<std::wstring> loggedCheck(std::wstring_view machines, const wchar_t *vm,
+                                        const wchar_t *state, bool answer,
+                                        const std::wstring &message) {
+    files_.writeInventory(hostBlock() + std::wstring(machines));
+    files_.startLog();
+    expectOutcome(check(kHost, parameters(kUser, kPassword, vm, state)), answer, message);
+    return files_.logLines();
+  }
+
+  // Every test writes its own inventory; startLog makes the stand-in log the calls.
+  wintest::StandinFiles files_{"brennow-check"};
   ComPtr<IDispatch> plugin_;
 };
 
@@ -299,7 +209,7 @@ class CheckOutcomeTest : public CheckTest, public testing::WithParamInterface<Ou
 
 TEST_P(CheckOutcomeTest, AnswerAndMessage) {
   const OutcomeCase &c = GetParam();
-  writeInventory(hostBlock() + c.machines);
+  files_.writeInventory(hostBlock() + c.machines);
   expectOutcome(check(kHost, parameters(kUser, kPassword, c.vm, c.state)), c.answer, c.message);
 }
 
@@ -307,30 +217,30 @@ INSTANTIATE_TEST_SUITE_P(Table, CheckOutcomeTest, testing::ValuesIn(outcomeCases
                          [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(CheckTest, ValuesKeepTheirLetterCaseAndBlanksFromTheParameterString) {
-  writeInventory(hostBlock(kHost, L" Alice ", L" Se cret ") + L"machine 1  web01 \n");
+  files_.writeInventory(hostBlock(kHost, L" Alice ", L" Se cret ") + L"machine 1  web01 \n");
   const std::wstring password = brennow::base64Encode(L" Se cret ", brennow::systemAnsiCodePage());
   expectOutcome(check(kHost, L"#USR= Alice #PWD=" + password + L"#VMN= web01 #VMS= on #"), false,
                 L"Virtual machine ( web01 ) is in a on state while it should be  on ");
 }
 
 TEST_F(CheckTest, EmptyParameterStringConnectsWithAnEmptyAccount) {
-  writeInventory(hostBlock(kHost, L"", L"") + L"machine 1 web01\nmachine 1 db01\n");
-  startLog();
+  files_.writeInventory(hostBlock(kHost, L"", L"") + L"machine 1 web01\nmachine 1 db01\n");
+  files_.startLog();
   expectOutcome(check(kHost, L""), true, L"2 registered virtual machine(s) on this server");
-  const auto log = logLines();
+  const auto log = files_.logLines();
   EXPECT_NE(std::find(log.begin(), log.end(), L"params.Username="), log.end());
   EXPECT_NE(std::find(log.begin(), log.end(), L"params.Password="), log.end());
 }
 
 TEST_F(CheckTest, EmptyParameterStringIsRefusedByAServerThatWantsAnAccount) {
-  writeInventory(hostBlock() + L"machine 1 web01\n");
+  files_.writeInventory(hostBlock() + L"machine 1 web01\n");
   expectOutcome(check(kHost, L""), false,
                 errorReport(L"Incorrect user name or password for host srv1", 130));
 }
 
 TEST_F(CheckTest, EmptyHostNameIsPassedOnAsEmptyText) {
-  writeInventory(hostBlock(L"") + L"machine 1 web01\n" + hostBlock() +
-                 L"machine 1 web01\nmachine 1 db01\n");
+  files_.writeInventory(hostBlock(L"") + L"machine 1 web01\n" + hostBlock() +
+                        L"machine 1 web01\nmachine 1 db01\n");
   expectOutcome(check(L"", parameters(kUser, kPassword)), true,
                 L"1 registered virtual machine(s) on this server");
 }
@@ -338,22 +248,22 @@ TEST_F(CheckTest, EmptyHostNameIsPassedOnAsEmptyText) {
 // ---------------------------------------------------------------- failures
 
 TEST_F(CheckTest, WrongPasswordFailsAtTheConnectWithTheServersDescription) {
-  writeInventory(hostBlock() + L"machine 1 web01\n");
+  files_.writeInventory(hostBlock() + L"machine 1 web01\n");
   expectOutcome(check(kHost, parameters(kUser, L"wrong", L"web01", L"on")), false,
                 L"ERR: Incorrect user name or password for host srv1(at  130)");
 }
 
 TEST_F(CheckTest, UnknownHostFailsAtTheConnect) {
-  writeInventory(hostBlock() + L"machine 1 web01\n");
+  files_.writeInventory(hostBlock() + L"machine 1 web01\n");
   expectOutcome(check(L"nowhere", parameters(kUser, kPassword)), false,
                 errorReport(L"Unknown host: nowhere", 130));
 }
 
 TEST_F(CheckTest, MalformedPasswordFailsBeforeAnyObjectIsCreated) {
-  writeInventory(hostBlock() + L"machine 1 web01\n");
-  startLog();
+  files_.writeInventory(hostBlock() + L"machine 1 web01\n");
+  files_.startLog();
   expectFailureAt(check(kHost, L"#USR=alice#PWD==abc#"), 50);
-  EXPECT_TRUE(logLines().empty());
+  EXPECT_TRUE(files_.logLines().empty());
 }
 
 // Error information that an earlier, unrelated call left on the host's thread is not the
@@ -364,7 +274,7 @@ class CheckStaleErrorInfoTest
 
 TEST_P(CheckStaleErrorInfoTest, IsNotReportedAsTheFailure) {
   const auto [property, statement] = GetParam();
-  writeInventory(hostBlock() + L"machine 1 web01\n");
+  files_.writeInventory(hostBlock() + L"machine 1 web01\n");
   putText(L"qm_hostname", kHost);
   putText(L"qm_parameter", parameters(kUser, kPassword));
   Variant null;
@@ -416,8 +326,8 @@ TEST_P(CheckFaultTest, ReportNamesTheStatementWithTheServersDescription) {
   const std::wstring code = std::get<2>(GetParam());
   const std::wstring description =
       L"Test failure of " + fromUtf8(target.name) + L" in the " + style + L" style";
-  writeInventory(hostBlock() + target.machines + target.faultLine + L" " + style + code + L" " +
-                 description + L"\n");
+  files_.writeInventory(hostBlock() + target.machines + target.faultLine + L" " + style + code +
+                        L" " + description + L"\n");
   expectOutcome(check(kHost, parameters(kUser, kPassword, target.vm, L"on")), false,
                 errorReport(description, target.statement));
 }
@@ -441,7 +351,8 @@ class CheckFaultWithoutTextTest : public CheckTest,
 TEST_P(CheckFaultWithoutTextTest, ReportCarriesTheSystemsText) {
   const std::wstring expected = systemMessage(E_ACCESSDENIED);
   ASSERT_FALSE(expected.empty());
-  writeInventory(hostBlock() + L"machine 1 web01\nfault connect " + GetParam() + L":0x80070005\n");
+  files_.writeInventory(hostBlock() + L"machine 1 web01\nfault connect " + GetParam() +
+                        L":0x80070005\n");
   expectOutcome(check(kHost, parameters(kUser, kPassword)), false, errorReport(expected, 130));
 }
 
@@ -450,26 +361,12 @@ INSTANTIATE_TEST_SUITE_P(Styles, CheckFaultWithoutTextTest, testing::ValuesIn(fa
 
 // ---------------------------------------------------------------- objects that cannot be created
 
-// A class object that refuses every creation, with or without error information. It lives on
-// the test's stack and outlives its registration, so its count only tells who still holds it.
-class RefusingClassObject final : public IClassFactory {
+// A class object that refuses every creation, with or without error information.
+class RefusingClassObject final : public wintest::ComObject<RefusingClassObject, IClassFactory> {
 public:
   RefusingClassObject(HRESULT refusal, std::wstring description)
       : refusal_(refusal), description_(std::move(description)) {}
 
-  STDMETHODIMP QueryInterface(REFIID iid, void **object) override {
-    if (!object)
-      return E_POINTER;
-    if (iid != IID_IUnknown && iid != IID_IClassFactory) {
-      *object = nullptr;
-      return E_NOINTERFACE;
-    }
-    *object = static_cast<IClassFactory *>(this);
-    AddRef();
-    return S_OK;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
-  STDMETHODIMP_(ULONG) Release() override { return --references_; }
   STDMETHODIMP CreateInstance(IUnknown *, REFIID, void **object) override {
     if (object)
       *object = nullptr;
@@ -480,13 +377,11 @@ public:
   }
   STDMETHODIMP LockServer(BOOL) override { return S_OK; }
 
-  ULONG references() const noexcept { return references_; }
   int creations() const noexcept { return creations_; }
 
 private:
   HRESULT refusal_;
   std::wstring description_;
-  ULONG references_ = 0;
   int creations_ = 0;
 };
 
@@ -524,15 +419,16 @@ const CreationCase creationCases[] = {
 class CheckCreationTest : public CheckTest, public testing::WithParamInterface<CreationCase> {
 protected:
   Outcome checkWithRefusingClass(HRESULT refusal, const std::wstring &description) {
-    writeInventory(hostBlock() + L"machine 1 web01\n");
-    RefusingClassObject refusing(refusal, description);
+    files_.writeInventory(hostBlock() + L"machine 1 web01\n");
+    auto refusing = RefusingClassObject::make(refusal, description);
     Outcome outcome;
     {
-      ClassOverride override(*GetParam().clsid, &refusing);
+      ClassOverride override(*GetParam().clsid, refusing.Get());
       outcome = check(kHost, parameters(kUser, kPassword, L"web01", L"on"));
     }
-    EXPECT_EQ(refusing.creations(), 1) << "the check did not ask the class for an object";
-    EXPECT_EQ(refusing.references(), 0u);
+    EXPECT_EQ(refusing->creations(), 1) << "the check did not ask the class for an object";
+    // Its registration revoked, the class object is held by this test alone.
+    EXPECT_EQ(refusing.Reset(), 0u) << "the class object is still held";
     return outcome;
   }
 };
@@ -559,11 +455,9 @@ INSTANTIATE_TEST_SUITE_P(Classes, CheckCreationTest, testing::ValuesIn(creationC
 // ---------------------------------------------------------------- the calls the check makes
 
 TEST_F(CheckTest, CallSequenceOfAFoundMachine) {
-  writeInventory(hostBlock() +
-                 L"machine 1 web01\nmachine 2 db01\nmachine 3 db01\nmachine 1 app01\n");
-  startLog();
-  expectOutcome(check(kHost, parameters(kUser, kPassword, L"db01", L"off")), true,
-                L"Virtual machine (db01) is off");
+  const auto log =
+      loggedCheck(L"machine 1 web01\nmachine 2 db01\nmachine 3 db01\nmachine 1 app01\n", L"db01",
+                  L"off", true, L"Virtual machine (db01) is off");
   const std::vector<std::wstring> expected = {
       L"create params",
       L"create server",
@@ -587,7 +481,7 @@ TEST_F(CheckTest, CallSequenceOfAFoundMachine) {
       L"release params",
       L"release server",
   };
-  EXPECT_EQ(logLines(), expected);
+  EXPECT_EQ(log, expected);
 }
 
 // The log lines that start with `prefix`, in their order.
@@ -607,49 +501,40 @@ std::vector<std::wstring> lastLines(const std::vector<std::wstring> &log, std::s
       log.end() - static_cast<std::ptrdiff_t>(std::min(count, log.size())), log.end());
 }
 
-TEST_F(CheckTest, CountOnlyReadsTheCountTwiceAndNoItem) {
-  writeInventory(hostBlock() + L"machine 1 web01\nmachine 2 db01\n");
-  startLog();
-  expectOutcome(check(kHost, parameters(kUser, kPassword)), true,
-                L"2 registered virtual machine(s) on this server");
-  const auto log = logLines();
-  EXPECT_EQ(linesNamed(log, L"list.Count").size(), 2u);
-  EXPECT_TRUE(linesNamed(log, L"list.Item").empty());
+// The calls of a check that connected no machine: the count read `counts` times, exactly
+// `items` read, no machine created, and the normal release at the end.
+void expectNoMachineConnected(const std::vector<std::wstring> &log, std::size_t counts,
+                              const std::vector<std::wstring> &items) {
+  EXPECT_EQ(linesNamed(log, L"list.Count").size(), counts);
+  EXPECT_EQ(linesNamed(log, L"list.Item"), items);
   EXPECT_TRUE(linesNamed(log, L"create machine").empty());
   EXPECT_EQ(lastLines(log, 3), kNormalRelease);
+}
+
+TEST_F(CheckTest, CountOnlyReadsTheCountTwiceAndNoItem) {
+  expectNoMachineConnected(loggedCheck(L"machine 1 web01\nmachine 2 db01\n", L"", L"", true,
+                                       L"2 registered virtual machine(s) on this server"),
+                           2, {});
 }
 
 TEST_F(CheckTest, ZeroCountReadsTheCountOnceAndNoItem) {
-  writeInventory(hostBlock());
-  startLog();
-  expectOutcome(check(kHost, parameters(kUser, kPassword, L"web01", L"on")), false,
-                L"No registered virtual machines on this server");
-  const auto log = logLines();
-  EXPECT_EQ(linesNamed(log, L"list.Count").size(), 1u);
-  EXPECT_TRUE(linesNamed(log, L"list.Item").empty());
-  EXPECT_EQ(lastLines(log, 3), kNormalRelease);
+  expectNoMachineConnected(
+      loggedCheck(L"", L"web01", L"on", false, L"No registered virtual machines on this server"), 1,
+      {});
 }
 
 TEST_F(CheckTest, MachineNotListedReadsEveryItemOnceFromOneAndCreatesNoMachine) {
-  writeInventory(hostBlock() + L"machine 1 web01\nmachine 2 db01\nmachine 3 app01\n");
-  startLog();
-  expectOutcome(check(kHost, parameters(kUser, kPassword, L"mail01", L"on")), false,
-                L"Can't get the state of this (mail01) virtual machine, it's not listed as a "
-                L"known one");
-  const auto log = logLines();
-  const std::vector<std::wstring> items = {L"list.Item(1)", L"list.Item(2)", L"list.Item(3)"};
-  EXPECT_EQ(linesNamed(log, L"list.Item"), items);
-  EXPECT_EQ(linesNamed(log, L"list.Count").size(), 2u);
-  EXPECT_TRUE(linesNamed(log, L"create machine").empty());
-  EXPECT_EQ(lastLines(log, 3), kNormalRelease);
+  expectNoMachineConnected(
+      loggedCheck(L"machine 1 web01\nmachine 2 db01\nmachine 3 app01\n", L"mail01", L"on", false,
+                  L"Can't get the state of this (mail01) virtual machine, it's not listed as a "
+                  L"known one"),
+      2, {L"list.Item(1)", L"list.Item(2)", L"list.Item(3)"});
 }
 
 TEST_F(CheckTest, FailureReleasesTheParametersThenTheServerThenWhatIsLeft) {
-  writeInventory(hostBlock() + L"machine 1 web01\nfault state deferred No state\n");
-  startLog();
-  expectOutcome(check(kHost, parameters(kUser, kPassword, L"web01", L"on")), false,
-                errorReport(L"No state", 400));
-  auto tail = lastLines(logLines(), 5);
+  auto tail = lastLines(loggedCheck(L"machine 1 web01\nfault state deferred No state\n", L"web01",
+                                    L"on", false, errorReport(L"No state", 400)),
+                        5);
   ASSERT_EQ(tail.size(), 5u);
   EXPECT_EQ(tail[0], L"machine.ExecutionState");
   EXPECT_EQ(tail[1], L"release params");
@@ -661,33 +546,33 @@ TEST_F(CheckTest, FailureReleasesTheParametersThenTheServerThenWhatIsLeft) {
 }
 
 TEST_F(CheckTest, FailedConnectReleasesTheParametersThenTheServer) {
-  writeInventory(hostBlock() + L"machine 1 web01\n");
-  startLog();
+  files_.writeInventory(hostBlock() + L"machine 1 web01\n");
+  files_.startLog();
   check(kHost, parameters(kUser, L"wrong"));
   const std::vector<std::wstring> tail = {L"server.Connect", L"release params", L"release server"};
-  EXPECT_EQ(lastLines(logLines(), 3), tail);
+  EXPECT_EQ(lastLines(files_.logLines(), 3), tail);
 }
 
 TEST_F(CheckTest, ItemZeroIsNeverRequested) {
-  writeInventory(hostBlock() + L"machine 1 web01\nmachine 2 db01\n");
-  startLog();
+  files_.writeInventory(hostBlock() + L"machine 1 web01\nmachine 2 db01\n");
+  files_.startLog();
   check(kHost, parameters(kUser, kPassword, L"db01", L"off"));
   check(kHost, parameters(kUser, kPassword, L"none", L"off"));
   check(kHost, parameters(kUser, kPassword, L"web01", L"on"));
-  const auto log = logLines();
+  const auto log = files_.logLines();
   EXPECT_FALSE(linesNamed(log, L"list.Item").empty());
   EXPECT_TRUE(linesNamed(log, L"list.Item(0)").empty());
 }
 
 TEST_F(CheckTest, EveryRunConnectsAfresh) {
-  writeInventory(hostBlock() + L"machine 1 web01\n");
-  startLog();
+  files_.writeInventory(hostBlock() + L"machine 1 web01\n");
+  files_.startLog();
   expectOutcome(check(kHost, parameters(kUser, kPassword)), true,
                 L"1 registered virtual machine(s) on this server");
   // The server is asked again: a changed inventory shows at once.
-  writeInventory(hostBlock() + L"machine 1 web01\nmachine 2 db01\n");
+  files_.writeInventory(hostBlock() + L"machine 1 web01\nmachine 2 db01\n");
   expectOutcome(runCheck(plugin_.Get()), true, L"2 registered virtual machine(s) on this server");
-  EXPECT_EQ(linesNamed(logLines(), L"server.Connect").size(), 2u);
+  EXPECT_EQ(linesNamed(files_.logLines(), L"server.Connect").size(), 2u);
 }
 
 // ---------------------------------------------------------------- property values of every kind
@@ -778,20 +663,20 @@ protected:
 };
 
 TEST_P(CheckValueTest, TimeoutOfAnyKindHasNoEffect) {
-  writeInventory(hostBlock() + L"machine 1 web01\nmachine 2 db01\n");
-  startLog();
+  files_.writeInventory(hostBlock() + L"machine 1 web01\nmachine 2 db01\n");
+  files_.startLog();
   expectOutcome(checkWith(L"qm_timeout"), true, L"2 registered virtual machine(s) on this server");
-  const auto withValue = logLines();
-  startLog();
+  const auto withValue = files_.logLines();
+  files_.startLog();
   putText(L"qm_timeout", L"30");
   runCheck(plugin_.Get());
-  EXPECT_EQ(withValue, logLines()) << "the timeout changed the calls";
+  EXPECT_EQ(withValue, files_.logLines()) << "the timeout changed the calls";
 }
 
 TEST_P(CheckValueTest, HostNameIsTakenAsTextAtStatement100) {
   const auto text = GetParam().text();
-  writeInventory(hostBlock() + L"machine 1 web01\n" +
-                 (text ? hostBlock(*text) + L"machine 1 web01\nmachine 2 db01\n" : L""));
+  files_.writeInventory(hostBlock() + L"machine 1 web01\n" +
+                        (text ? hostBlock(*text) + L"machine 1 web01\nmachine 2 db01\n" : L""));
   const Outcome outcome = checkWith(L"qm_hostname");
   if (text)
     expectOutcome(outcome, true, L"2 registered virtual machine(s) on this server");
@@ -801,7 +686,7 @@ TEST_P(CheckValueTest, HostNameIsTakenAsTextAtStatement100) {
 
 TEST_P(CheckValueTest, ParameterIsTakenAsTextAtStatement40) {
   // Values that are no parameter string hold no keys: the check connects with an empty account.
-  writeInventory(hostBlock(kHost, L"", L"") + L"machine 1 web01\nmachine 2 db01\n");
+  files_.writeInventory(hostBlock(kHost, L"", L"") + L"machine 1 web01\nmachine 2 db01\n");
   const Outcome outcome = checkWith(L"qm_parameter");
   if (GetParam().text())
     expectOutcome(outcome, true, L"2 registered virtual machine(s) on this server");
@@ -814,7 +699,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, CheckValueTest, testing::ValuesIn(valueKinds),
 
 // A connect that takes longer than qm_timeout (in seconds) still ends in the server's answer.
 TEST_F(CheckTest, TimeoutIsNotAppliedToASlowServer) {
-  writeInventory(L"delay connect 1500\n" + hostBlock() + L"machine 1 web01\n");
+  files_.writeInventory(L"delay connect 1500\n" + hostBlock() + L"machine 1 web01\n");
   putText(L"qm_timeout", L"1");
   const auto start = std::chrono::steady_clock::now();
   expectOutcome(check(kHost, parameters(kUser, kPassword)), true,
@@ -824,19 +709,19 @@ TEST_F(CheckTest, TimeoutIsNotAppliedToASlowServer) {
 }
 
 TEST_F(CheckTest, LongParameterStringIsReadWhole) {
-  writeInventory(hostBlock() + L"machine 1 web01\n");
+  files_.writeInventory(hostBlock() + L"machine 1 web01\n");
   expectOutcome(check(kHost, L"#PAD=" + longText() + parameters(kUser, kPassword, L"web01", L"on")),
                 true, L"Virtual machine (web01) is on");
 }
 
 TEST_F(CheckTest, LongHostNameReachesTheServerWhole) {
-  writeInventory(hostBlock() + L"machine 1 web01\n");
+  files_.writeInventory(hostBlock() + L"machine 1 web01\n");
   expectOutcome(check(longText(), parameters(kUser, kPassword)), false,
                 errorReport(L"Unknown host: " + longText(), 130));
 }
 
 TEST_F(CheckTest, ResultHeldAsAnObjectIsReplacedByText) {
-  writeInventory(hostBlock() + L"machine 1 web01\n");
+  files_.writeInventory(hostBlock() + L"machine 1 web01\n");
   Variant object = objectValue(wintest::createPlugin());
   ASSERT_EQ(wintest::putProperty(plugin_.Get(), L"qm_result", *object.get(), true), S_OK);
   expectOutcome(check(kHost, parameters(kUser, kPassword)), true,
@@ -844,7 +729,7 @@ TEST_F(CheckTest, ResultHeldAsAnObjectIsReplacedByText) {
 }
 
 TEST_F(CheckTest, SecondRunReplacesTheFirstRunsResult) {
-  writeInventory(hostBlock() + L"machine 1 web01\n");
+  files_.writeInventory(hostBlock() + L"machine 1 web01\n");
   expectOutcome(check(kHost, parameters(kUser, L"wrong")), false,
                 errorReport(L"Incorrect user name or password for host srv1", 130));
   expectOutcome(check(kHost, parameters(kUser, kPassword, L"web01", L"on")), true,
@@ -986,7 +871,7 @@ class RunnerTest : public CheckTest, public testing::WithParamInterface<RunnerCa
 
 TEST_P(RunnerTest, ExitCodeAndTheResultOnOneLine) {
   const RunnerCase &c = GetParam();
-  writeInventory(hostBlock() + L"machine 1 web01\nmachine 3 db 02\n");
+  files_.writeInventory(hostBlock() + L"machine 1 web01\nmachine 3 db 02\n");
   const ProgramRun run = runRunner(c.arguments);
   EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
   const std::wstring line = singleLine(run.out);
@@ -1044,10 +929,10 @@ private:
 TEST_F(CheckTest, ComponentThatCannotBeCreatedExitsWith3) {
   if (!underWine())
     GTEST_SKIP() << "needs Wine's per-program loader settings";
-  writeInventory(hostBlock() + L"machine 1 web01\n");
+  files_.writeInventory(hostBlock() + L"machine 1 web01\n");
   const std::wstring name =
       L"brennow-check-refused-" + std::to_wstring(GetCurrentProcessId()) + L".exe";
-  const fs::path copy = directory_ / name;
+  const fs::path copy = files_.folder() / name;
   ASSERT_TRUE(fs::copy_file(runnerPath(), copy));
   {
     const RefusedDllForProgram refused(name, L"brennow");

@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <cwctype>
+#include <memory>
 #include <set>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "common/win/automation.h"
@@ -43,6 +45,52 @@ ComPtr<ITypeLib> registeredTypeLib() {
   return lib;
 }
 
+ComPtr<ITypeInfo> registeredTypeInfo(REFGUID guid) {
+  ComPtr<ITypeInfo> info;
+  if (const auto lib = registeredTypeLib()) {
+    EXPECT_EQ(lib->GetTypeInfoOfGuid(guid, &info), S_OK);
+  }
+  return info;
+}
+
+// The description that `info` refers to as its implemented type `index` (-1: the vtable
+// part of a dual interface).
+ComPtr<ITypeInfo> implementedType(ITypeInfo *info, UINT index) {
+  HREFTYPE ref = 0;
+  ComPtr<ITypeInfo> implemented;
+  EXPECT_EQ(info->GetRefTypeOfImplType(index, &ref), S_OK);
+  EXPECT_EQ(info->GetRefTypeInfo(ref, &implemented), S_OK);
+  return implemented;
+}
+
+// A copy of the type's attributes (without what their pointers point at).
+TYPEATTR attributesOf(ITypeInfo *info) {
+  TYPEATTR copy{};
+  TYPEATTR *attr = nullptr;
+  if (SUCCEEDED(info->GetTypeAttr(&attr))) {
+    copy = *attr;
+    info->ReleaseTypeAttr(attr);
+  } else {
+    ADD_FAILURE() << "no type attributes";
+  }
+  return copy;
+}
+
+// The bytes of one of brennow.dll's language-neutral resources (none when it is missing).
+std::vector<BYTE> neutralResource(const wchar_t *type, const wchar_t *name) {
+  const std::unique_ptr<std::remove_pointer_t<HMODULE>, decltype(&FreeLibrary)> dll(
+      LoadLibraryExW(brennowPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE), FreeLibrary);
+  std::vector<BYTE> bytes;
+  if (!dll)
+    return bytes;
+  if (const HRSRC found =
+          FindResourceExW(dll.get(), type, name, MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL))) {
+    const auto *data = static_cast<const BYTE *>(LockResource(LoadResource(dll.get(), found)));
+    bytes.assign(data, data + SizeofResource(dll.get(), found));
+  }
+  return bytes;
+}
+
 TEST(TypeLibrary, LibraryAttributes) {
   auto lib = registeredTypeLib();
   ASSERT_TRUE(lib);
@@ -67,18 +115,12 @@ TEST(TypeLibrary, LibraryAttributes) {
 // The help context lives in the compiled library's header (Wine's GetDocumentation
 // does not report it).
 TEST(TypeLibrary, EmbeddedResourceHoldsHelpContext10AndIsLanguageNeutral) {
-  HMODULE dll = LoadLibraryExW(brennowPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-  ASSERT_TRUE(dll);
-  HRSRC found = FindResourceExW(dll, L"TYPELIB", MAKEINTRESOURCEW(1),
-                                MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL));
-  ASSERT_TRUE(found);
-  const auto *bytes = static_cast<const BYTE *>(LockResource(LoadResource(dll, found)));
-  ASSERT_GE(SizeofResource(dll, found), 0x30u);
-  EXPECT_EQ(std::string(reinterpret_cast<const char *>(bytes), 4), "MSFT");
+  const std::vector<BYTE> bytes = neutralResource(L"TYPELIB", MAKEINTRESOURCEW(1));
+  ASSERT_GE(bytes.size(), 0x30u);
+  EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "MSFT");
   DWORD helpContext = 0;
-  memcpy(&helpContext, bytes + 0x2C, sizeof helpContext);
+  memcpy(&helpContext, bytes.data() + 0x2C, sizeof helpContext);
   EXPECT_EQ(helpContext, 10u);
-  FreeLibrary(dll);
 }
 
 struct Member {
@@ -105,50 +147,38 @@ const Member kMembers[] = {
 };
 
 TEST(TypeLibrary, DispatchPartFlagsAndVtablePart) {
-  auto lib = registeredTypeLib();
-  ComPtr<ITypeInfo> dispatchPart;
-  ASSERT_EQ(lib->GetTypeInfoOfGuid(IID__vmwarecom, &dispatchPart), S_OK);
-  TYPEATTR *attr = nullptr;
-  ASSERT_EQ(dispatchPart->GetTypeAttr(&attr), S_OK);
-  EXPECT_EQ(attr->typekind, TKIND_DISPATCH);
-  EXPECT_EQ(attr->wTypeFlags,
+  const auto dispatchPart = registeredTypeInfo(IID__vmwarecom);
+  ASSERT_TRUE(dispatchPart);
+  const TYPEATTR dispatchAttr = attributesOf(dispatchPart.Get());
+  EXPECT_EQ(dispatchAttr.typekind, TKIND_DISPATCH);
+  EXPECT_EQ(dispatchAttr.wTypeFlags,
             TYPEFLAG_FHIDDEN | TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE | TYPEFLAG_FDISPATCHABLE);
-  EXPECT_EQ(attr->wMajorVerNum, 1);
-  EXPECT_EQ(attr->wMinorVerNum, 0);
-  dispatchPart->ReleaseTypeAttr(attr);
+  EXPECT_EQ(dispatchAttr.wMajorVerNum, 1);
+  EXPECT_EQ(dispatchAttr.wMinorVerNum, 0);
 
-  HREFTYPE vtableRef = 0;
-  ASSERT_EQ(dispatchPart->GetRefTypeOfImplType(-1, &vtableRef), S_OK);
-  ComPtr<ITypeInfo> vtablePart;
-  ASSERT_EQ(dispatchPart->GetRefTypeInfo(vtableRef, &vtablePart), S_OK);
-  ASSERT_EQ(vtablePart->GetTypeAttr(&attr), S_OK);
-  EXPECT_EQ(attr->typekind, TKIND_INTERFACE);
-  EXPECT_EQ(attr->wTypeFlags & (TYPEFLAG_FHIDDEN | TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE |
-                                TYPEFLAG_FOLEAUTOMATION),
+  const auto vtablePart = implementedType(dispatchPart.Get(), -1);
+  ASSERT_TRUE(vtablePart);
+  const TYPEATTR vtableAttr = attributesOf(vtablePart.Get());
+  EXPECT_EQ(vtableAttr.typekind, TKIND_INTERFACE);
+  EXPECT_EQ(vtableAttr.wTypeFlags & (TYPEFLAG_FHIDDEN | TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE |
+                                     TYPEFLAG_FOLEAUTOMATION),
             TYPEFLAG_FHIDDEN | TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE | TYPEFLAG_FOLEAUTOMATION);
-  EXPECT_EQ(attr->cFuncs, 14);
-  EXPECT_EQ(attr->cImplTypes, 1);
-  vtablePart->ReleaseTypeAttr(attr);
+  EXPECT_EQ(vtableAttr.cFuncs, 14);
+  EXPECT_EQ(vtableAttr.cImplTypes, 1);
 
   // Derived from IDispatch.
-  HREFTYPE baseRef = 0;
-  ASSERT_EQ(vtablePart->GetRefTypeOfImplType(0, &baseRef), S_OK);
-  ComPtr<ITypeInfo> base;
-  ASSERT_EQ(vtablePart->GetRefTypeInfo(baseRef, &base), S_OK);
-  ASSERT_EQ(base->GetTypeAttr(&attr), S_OK);
-  EXPECT_EQ(attr->guid, IID_IDispatch);
-  base->ReleaseTypeAttr(attr);
+  const auto base = implementedType(vtablePart.Get(), 0);
+  ASSERT_TRUE(base);
+  EXPECT_EQ(attributesOf(base.Get()).guid, IID_IDispatch);
 }
 
 // Member i sits in vtable slot 7 + i (after IUnknown and IDispatch), with its DISPID,
 // invoke kind and the HRESULT/retval convention; no help, no parameter names.
 TEST(TypeLibrary, MembersInSlotOrder) {
-  auto lib = registeredTypeLib();
-  ComPtr<ITypeInfo> dispatchPart, vtablePart;
-  ASSERT_EQ(lib->GetTypeInfoOfGuid(IID__vmwarecom, &dispatchPart), S_OK);
-  HREFTYPE vtableRef = 0;
-  ASSERT_EQ(dispatchPart->GetRefTypeOfImplType(-1, &vtableRef), S_OK);
-  ASSERT_EQ(dispatchPart->GetRefTypeInfo(vtableRef, &vtablePart), S_OK);
+  const auto dispatchPart = registeredTypeInfo(IID__vmwarecom);
+  ASSERT_TRUE(dispatchPart);
+  const auto vtablePart = implementedType(dispatchPart.Get(), -1);
+  ASSERT_TRUE(vtablePart);
 
   for (UINT i = 0; i < std::size(kMembers); ++i) {
     const Member &expected = kMembers[i];
@@ -202,16 +232,13 @@ TEST(TypeLibrary, MembersInSlotOrder) {
 }
 
 TEST(TypeLibrary, CoclassIsCreatableWithOneDefaultInterface) {
-  auto lib = registeredTypeLib();
-  ComPtr<ITypeInfo> coclass;
-  ASSERT_EQ(lib->GetTypeInfoOfGuid(CLSID_vmwarecom, &coclass), S_OK);
-  TYPEATTR *attr = nullptr;
-  ASSERT_EQ(coclass->GetTypeAttr(&attr), S_OK);
-  EXPECT_EQ(attr->typekind, TKIND_COCLASS);
-  EXPECT_EQ(attr->wTypeFlags, TYPEFLAG_FCANCREATE);
-  EXPECT_EQ(attr->cImplTypes, 1);
-  EXPECT_EQ(attr->wMajorVerNum, 1);
-  coclass->ReleaseTypeAttr(attr);
+  const auto coclass = registeredTypeInfo(CLSID_vmwarecom);
+  ASSERT_TRUE(coclass);
+  const TYPEATTR attr = attributesOf(coclass.Get());
+  EXPECT_EQ(attr.typekind, TKIND_COCLASS);
+  EXPECT_EQ(attr.wTypeFlags, TYPEFLAG_FCANCREATE);
+  EXPECT_EQ(attr.cImplTypes, 1);
+  EXPECT_EQ(attr.wMajorVerNum, 1);
   INT flags = 0;
   ASSERT_EQ(coclass->GetImplTypeFlags(0, &flags), S_OK);
   EXPECT_EQ(flags, IMPLTYPEFLAG_FDEFAULT);
@@ -320,20 +347,14 @@ TEST_F(DirectLoad, UnloadsThroughCoFreeUnusedLibraries) {
 // ---------------------------------------------------------------- resources
 
 TEST(Resources, InterfaceIdBlock) {
-  HMODULE dll = LoadLibraryExW(brennowPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
-  ASSERT_TRUE(dll);
-  HRSRC found = FindResourceExW(dll, L"_IID_VMWARECOM", MAKEINTRESOURCEW(1),
-                                MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL));
-  ASSERT_TRUE(found);
-  ASSERT_EQ(SizeofResource(dll, found), 20u);
-  const auto *bytes = static_cast<const BYTE *>(LockResource(LoadResource(dll, found)));
+  const std::vector<BYTE> bytes = neutralResource(L"_IID_VMWARECOM", MAKEINTRESOURCEW(1));
+  ASSERT_EQ(bytes.size(), 20u);
   DWORD size = 0;
-  memcpy(&size, bytes, 4);
+  memcpy(&size, bytes.data(), 4);
   EXPECT_EQ(size, 16u);
   IID iid;
-  memcpy(&iid, bytes + 4, 16);
+  memcpy(&iid, bytes.data() + 4, 16);
   EXPECT_EQ(iid, IID__vmwarecom);
-  FreeLibrary(dll);
 }
 
 std::wstring versionString(const std::vector<BYTE> &block, const wchar_t *name) {
@@ -442,23 +463,6 @@ TEST(PeTables, ImportsOnlyWindowsSystemLibraries) {
 
 // ---------------------------------------------------------------- registration
 
-std::wstring registryValue(const std::wstring &key, const wchar_t *name = nullptr) {
-  wchar_t buffer[1024] = {};
-  DWORD size = sizeof buffer;
-  if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), name, RRF_RT_REG_SZ, nullptr, buffer, &size) !=
-      ERROR_SUCCESS)
-    return L"<missing>";
-  return buffer;
-}
-
-bool keyExists(const std::wstring &key) {
-  HKEY handle = nullptr;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS)
-    return false;
-  RegCloseKey(handle);
-  return true;
-}
-
 std::wstring lower(std::wstring text) {
   std::transform(text.begin(), text.end(), text.begin(), ::towlower);
   return text;
@@ -478,17 +482,19 @@ protected:
   }
   void expectRegistered() {
     const std::wstring clsid = std::wstring(L"CLSID\\") + kClsidText;
-    EXPECT_EQ(lower(registryValue(clsid + L"\\InprocServer32")), lower(brennowPath()));
-    EXPECT_EQ(registryValue(clsid + L"\\InprocServer32", L"ThreadingModel"), L"Apartment");
-    EXPECT_EQ(registryValue(clsid + L"\\ProgID"), L"brennow.vmwarecom");
-    EXPECT_EQ(registryValue(clsid + L"\\TypeLib"), kLibidText);
-    EXPECT_EQ(registryValue(L"brennow.vmwarecom\\CLSID"), kClsidText);
-    EXPECT_TRUE(keyExists(std::wstring(L"TypeLib\\") + kLibidText + L"\\1.0\\0\\" + kPlatformKey));
+    EXPECT_EQ(lower(registryText(clsid + L"\\InprocServer32").value_or(L"")), lower(brennowPath()));
+    EXPECT_EQ(registryText(clsid + L"\\InprocServer32", L"ThreadingModel"), L"Apartment");
+    EXPECT_EQ(registryText(clsid + L"\\ProgID"), L"brennow.vmwarecom");
+    EXPECT_EQ(registryText(clsid + L"\\TypeLib"), kLibidText);
+    EXPECT_EQ(registryText(L"brennow.vmwarecom\\CLSID"), kClsidText);
+    EXPECT_TRUE(
+        registryKeyExists(std::wstring(L"TypeLib\\") + kLibidText + L"\\1.0\\0\\" + kPlatformKey));
   }
   void expectUnregistered() {
-    EXPECT_FALSE(keyExists(std::wstring(L"CLSID\\") + kClsidText));
-    EXPECT_FALSE(keyExists(L"brennow.vmwarecom"));
-    EXPECT_FALSE(keyExists(std::wstring(L"TypeLib\\") + kLibidText + L"\\1.0\\0\\" + kPlatformKey));
+    EXPECT_FALSE(registryKeyExists(std::wstring(L"CLSID\\") + kClsidText));
+    EXPECT_FALSE(registryKeyExists(L"brennow.vmwarecom"));
+    EXPECT_FALSE(
+        registryKeyExists(std::wstring(L"TypeLib\\") + kLibidText + L"\\1.0\\0\\" + kPlatformKey));
   }
 };
 

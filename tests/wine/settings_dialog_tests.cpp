@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "common/win/automation.h"
 #include "component/brennow_h.h"
 #include "dialogs/frmmainControls.h"
+#include "dialogs/frmvmList.h"
 #include "dialogs/settingsRules.h"
 #include "dialogs/topWindow.h"
 #include "params/AnsiCodePage.h"
@@ -71,6 +73,20 @@ CallResult showGUI(IDispatch *plugin) {
   SysFreeString(exception.bstrSource);
   SysFreeString(exception.bstrHelpFile);
   return result;
+}
+
+// Shows `plugin`'s dialog and, once it is there, lets `drive` work it from the driver
+// thread; `thread` is the one showing it. What qm_showGUI returned.
+CallResult showAndDrive(IDispatch *plugin,
+                        const std::function<void(HWND dialog, DWORD thread)> &drive) {
+  CallResult call;
+  uitest::runShowing([&] { call = showGUI(plugin); },
+                     [&](uitest::Showing &showing) {
+                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
+                       ASSERT_TRUE(dialog) << "the dialog did not show";
+                       drive(dialog, showing.threadId());
+                     });
+  return call;
 }
 
 // ---- reading the dialog from the driver thread
@@ -233,48 +249,43 @@ TEST_F(SettingsDialog, OpensWithTheDesignedLayoutTitleAndSettings) {
   *timeout.get() = wintest::int32Variant(30);
   put(plugin.Get(), L"qm_timeout", *timeout.get());
 
-  CallResult call;
-  uitest::runShowing(
-      [&] { call = showGUI(plugin.Get()); },
-      [&](uitest::Showing &showing) {
-        const HWND dialog = showing.waitForWindow(kFrmmainClassName);
-        ASSERT_TRUE(dialog) << "the dialog did not show";
-        EXPECT_EQ(uitest::textOf(dialog), kTitle);
-        const uitest::Twips client = uitest::clientTwips(dialog);
-        EXPECT_NEAR(client.width, 8085, pixelTolerance());
-        EXPECT_NEAR(client.height, 3255, pixelTolerance());
-        expectDesignedPlaces(dialog);
-        for (const auto &[id, caption] : kCaptions)
-          EXPECT_EQ(boxText(dialog, id), caption) << id;
+  const CallResult call = showAndDrive(plugin.Get(), [&](HWND dialog, DWORD thread) {
+    EXPECT_EQ(uitest::textOf(dialog), kTitle);
+    const uitest::Twips client = uitest::clientTwips(dialog);
+    EXPECT_NEAR(client.width, 8085, pixelTolerance());
+    EXPECT_NEAR(client.height, 3255, pixelTolerance());
+    expectDesignedPlaces(dialog);
+    for (const auto &[id, caption] : kCaptions)
+      EXPECT_EQ(boxText(dialog, id), caption) << id;
 
-        const LONG_PTR frame = styleOf(dialog);
-        for (LONG_PTR bit : {WS_CAPTION, WS_SYSMENU, WS_THICKFRAME, WS_MINIMIZEBOX, WS_MAXIMIZEBOX})
-          EXPECT_EQ(frame & bit, bit) << std::hex << bit;
-        EXPECT_FALSE(GetMenu(dialog));
-        EXPECT_TRUE(GetWindowLongPtrW(dialog, GWL_EXSTYLE) & WS_EX_TOPMOST);
-        EXPECT_EQ(GetForegroundWindow(), dialog);
-        EXPECT_EQ(GetWindowContextHelpId(dialog), 10u);
-        if (hasIconResource(wintest::brennowPath().c_str(), 101)) {
-          EXPECT_TRUE(uitest::sendBounded(dialog, WM_GETICON, ICON_BIG));
-          EXPECT_TRUE(uitest::sendBounded(dialog, WM_GETICON, ICON_SMALL));
-        }
+    const LONG_PTR frame = styleOf(dialog);
+    for (LONG_PTR bit : {WS_CAPTION, WS_SYSMENU, WS_THICKFRAME, WS_MINIMIZEBOX, WS_MAXIMIZEBOX})
+      EXPECT_EQ(frame & bit, bit) << std::hex << bit;
+    EXPECT_FALSE(GetMenu(dialog));
+    EXPECT_TRUE(GetWindowLongPtrW(dialog, GWL_EXSTYLE) & WS_EX_TOPMOST);
+    EXPECT_EQ(GetForegroundWindow(), dialog);
+    EXPECT_EQ(GetWindowContextHelpId(dialog), 10u);
+    if (hasIconResource(wintest::brennowPath().c_str(), 101)) {
+      EXPECT_TRUE(uitest::sendBounded(dialog, WM_GETICON, ICON_BIG));
+      EXPECT_TRUE(uitest::sendBounded(dialog, WM_GETICON, ICON_SMALL));
+    }
 
-        EXPECT_EQ(boxText(dialog, txtHostname), L"srv1");
-        EXPECT_EQ(boxText(dialog, txtTimeout), L"30");
-        EXPECT_FALSE(IsWindowEnabled(control(dialog, txtHostname)));
-        EXPECT_FALSE(IsWindowEnabled(control(dialog, txtTimeout)));
-        for (int id : {btOK, txtUsername, txtPassword, txtVMName, cmdListVMS, cmbVMState})
-          EXPECT_TRUE(IsWindowEnabled(control(dialog, id))) << id;
-        EXPECT_TRUE(styleOf(control(dialog, txtPassword)) & ES_PASSWORD);
-        EXPECT_EQ(uitest::sendBounded(control(dialog, txtPassword), EM_GETPASSWORDCHAR), L'*');
-        EXPECT_EQ(styleOf(control(dialog, cmbVMState)) & 3, CBS_DROPDOWN);
-        EXPECT_EQ(uitest::comboItems(control(dialog, cmbVMState)), kStates);
-        EXPECT_EQ(styleOf(control(dialog, Label4)) & SS_TYPEMASK, SS_RIGHT);
-        EXPECT_TRUE(waitForFocus(dialog, showing.threadId(), btOK));
-        expectBoxes(dialog, {L"", L"", L"", L"on"});
-        EXPECT_TRUE(uitest::saveScreenshot(L"settings_dialog"));
-        closeFromFrame(dialog);
-      });
+    EXPECT_EQ(boxText(dialog, txtHostname), L"srv1");
+    EXPECT_EQ(boxText(dialog, txtTimeout), L"30");
+    EXPECT_FALSE(IsWindowEnabled(control(dialog, txtHostname)));
+    EXPECT_FALSE(IsWindowEnabled(control(dialog, txtTimeout)));
+    for (int id : {btOK, txtUsername, txtPassword, txtVMName, cmdListVMS, cmbVMState})
+      EXPECT_TRUE(IsWindowEnabled(control(dialog, id))) << id;
+    EXPECT_TRUE(styleOf(control(dialog, txtPassword)) & ES_PASSWORD);
+    EXPECT_EQ(uitest::sendBounded(control(dialog, txtPassword), EM_GETPASSWORDCHAR), L'*');
+    EXPECT_EQ(styleOf(control(dialog, cmbVMState)) & 3, CBS_DROPDOWN);
+    EXPECT_EQ(uitest::comboItems(control(dialog, cmbVMState)), kStates);
+    EXPECT_EQ(styleOf(control(dialog, Label4)) & SS_TYPEMASK, SS_RIGHT);
+    EXPECT_TRUE(waitForFocus(dialog, thread, btOK));
+    expectBoxes(dialog, {L"", L"", L"", L"on"});
+    EXPECT_TRUE(uitest::saveScreenshot(L"settings_dialog"));
+    closeFromFrame(dialog);
+  });
   EXPECT_EQ(call.hr, S_OK);
   EXPECT_EQ(parameterType(plugin.Get()), VT_EMPTY) << "closing without OK writes nothing";
 }
@@ -282,19 +293,15 @@ TEST_F(SettingsDialog, OpensWithTheDesignedLayoutTitleAndSettings) {
 TEST_F(SettingsDialog, ControlsKeepTheirPlacesWhenResizedOrMaximized) {
   ComPtr<IDispatch> plugin = newPlugin();
   ASSERT_TRUE(plugin);
-  uitest::runShowing(
-      [&] { showGUI(plugin.Get()); },
-      [&](uitest::Showing &showing) {
-        const HWND dialog = showing.waitForWindow(kFrmmainClassName);
-        ASSERT_TRUE(dialog);
-        SetWindowPos(dialog, nullptr, 0, 0, 300, 200, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-        EXPECT_TRUE(uitest::waitUntil([&] { return uitest::clientTwips(dialog).width < 8085; }));
-        expectDesignedPlaces(dialog);
-        PostMessageW(dialog, WM_SYSCOMMAND, SC_MAXIMIZE, 0);
-        EXPECT_TRUE(uitest::waitUntil([&] { return IsZoomed(dialog) != FALSE; }));
-        expectDesignedPlaces(dialog);
-        closeFromFrame(dialog);
-      });
+  showAndDrive(plugin.Get(), [&](HWND dialog, DWORD) {
+    SetWindowPos(dialog, nullptr, 0, 0, 300, 200, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    EXPECT_TRUE(uitest::waitUntil([&] { return uitest::clientTwips(dialog).width < 8085; }));
+    expectDesignedPlaces(dialog);
+    PostMessageW(dialog, WM_SYSCOMMAND, SC_MAXIMIZE, 0);
+    EXPECT_TRUE(uitest::waitUntil([&] { return IsZoomed(dialog) != FALSE; }));
+    expectDesignedPlaces(dialog);
+    closeFromFrame(dialog);
+  });
 }
 
 // ---- filling from the parameter string, and what OK writes back
@@ -318,18 +325,14 @@ TEST_P(ParameterString, FillsTheBoxesAndOkWritesTheNewString) {
   ASSERT_TRUE(plugin);
   putText(plugin.Get(), L"qm_parameter", c.parameter);
 
-  CallResult call;
-  uitest::runShowing([&] { call = showGUI(plugin.Get()); },
-                     [&](uitest::Showing &showing) {
-                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
-                       ASSERT_TRUE(dialog);
-                       expectBoxes(dialog, c.shown);
-                       ASSERT_TRUE(waitForFocus(dialog, showing.threadId(), btOK));
-                       if (c.finish == Finish::ClickOk)
-                         uitest::click(control(dialog, btOK));
-                       else
-                         uitest::pressKey(uitest::focusOf(showing.threadId()), VK_RETURN);
-                     });
+  const CallResult call = showAndDrive(plugin.Get(), [&](HWND dialog, DWORD thread) {
+    expectBoxes(dialog, c.shown);
+    ASSERT_TRUE(waitForFocus(dialog, thread, btOK));
+    if (c.finish == Finish::ClickOk)
+      uitest::click(control(dialog, btOK));
+    else
+      uitest::pressKey(uitest::focusOf(thread), VK_RETURN);
+  });
   EXPECT_EQ(call.hr, S_OK);
   EXPECT_EQ(parameterOf(plugin.Get()), c.written);
 }
@@ -362,30 +365,24 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(SettingsDialog, TypedValuesAreTrimmedAndThePasswordKeepsItsBlanks) {
   ComPtr<IDispatch> plugin = newPlugin();
   ASSERT_TRUE(plugin);
-  uitest::runShowing([&] { showGUI(plugin.Get()); },
-                     [&](uitest::Showing &showing) {
-                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
-                       ASSERT_TRUE(dialog);
-                       uitest::setTextOf(control(dialog, txtUsername), L"  alice  ");
-                       uitest::setTextOf(control(dialog, txtPassword), L" pw ");
-                       uitest::setTextOf(control(dialog, txtVMName), L"  vm2 ");
-                       uitest::setTextOf(control(dialog, cmbVMState), L"  stuck  ");
-                       uitest::click(control(dialog, btOK));
-                     });
+  showAndDrive(plugin.Get(), [&](HWND dialog, DWORD) {
+    uitest::setTextOf(control(dialog, txtUsername), L"  alice  ");
+    uitest::setTextOf(control(dialog, txtPassword), L" pw ");
+    uitest::setTextOf(control(dialog, txtVMName), L"  vm2 ");
+    uitest::setTextOf(control(dialog, cmbVMState), L"  stuck  ");
+    uitest::click(control(dialog, btOK));
+  });
   EXPECT_EQ(parameterOf(plugin.Get()), L"#VSTP=VMWARE#USR=alice#PWD=IHB3IA==#VMN=vm2#VMS=stuck#");
 }
 
 TEST_F(SettingsDialog, AStatePickedFromTheListIsWritten) {
   ComPtr<IDispatch> plugin = newPlugin();
   ASSERT_TRUE(plugin);
-  uitest::runShowing([&] { showGUI(plugin.Get()); },
-                     [&](uitest::Showing &showing) {
-                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
-                       ASSERT_TRUE(dialog);
-                       uitest::sendBounded(control(dialog, cmbVMState), CB_SETCURSEL, 2);
-                       EXPECT_EQ(boxText(dialog, cmbVMState), L"suspended");
-                       uitest::click(control(dialog, btOK));
-                     });
+  showAndDrive(plugin.Get(), [&](HWND dialog, DWORD) {
+    uitest::sendBounded(control(dialog, cmbVMState), CB_SETCURSEL, 2);
+    EXPECT_EQ(boxText(dialog, cmbVMState), L"suspended");
+    uitest::click(control(dialog, btOK));
+  });
   EXPECT_EQ(parameterOf(plugin.Get()), L"#VSTP=VMWARE#USR=#PWD=#VMN=#VMS=suspended#");
 }
 
@@ -395,30 +392,24 @@ TEST_F(SettingsDialog, TabWalksTheFocusOrderAndEscapeOrEnterInABoxDoNothing) {
   ComPtr<IDispatch> plugin = newPlugin();
   ASSERT_TRUE(plugin);
   putText(plugin.Get(), L"qm_parameter", L"#USR=keep#");
-  uitest::runShowing([&] { showGUI(plugin.Get()); },
-                     [&](uitest::Showing &showing) {
-                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
-                       ASSERT_TRUE(dialog);
-                       const DWORD thread = showing.threadId();
-                       ASSERT_TRUE(waitForFocus(dialog, thread, btOK));
-                       // Keys are handled in order: once the Tab after them has moved the focus,
-                       // Escape and Enter have been handled too, and the dialog must still be
-                       // there.
-                       uitest::pressKey(uitest::focusOf(thread), VK_ESCAPE);
-                       uitest::pressKey(uitest::focusOf(thread), VK_TAB);
-                       ASSERT_TRUE(waitForFocus(dialog, thread, txtUsername));
-                       EXPECT_TRUE(IsWindowVisible(dialog)) << "Escape closed the dialog";
-                       uitest::pressKey(uitest::focusOf(thread), VK_RETURN);
-                       uitest::pressKey(uitest::focusOf(thread), VK_ESCAPE);
-                       for (int next : {txtPassword, txtVMName, cmdListVMS, cmbVMState, btOK}) {
-                         uitest::pressKey(uitest::focusOf(thread), VK_TAB);
-                         EXPECT_TRUE(waitForFocus(dialog, thread, next))
-                             << "Tab should reach " << next;
-                       }
-                       EXPECT_TRUE(IsWindowVisible(dialog))
-                           << "Enter in a text box closed the dialog";
-                       closeFromFrame(dialog);
-                     });
+  showAndDrive(plugin.Get(), [&](HWND dialog, DWORD thread) {
+    ASSERT_TRUE(waitForFocus(dialog, thread, btOK));
+    // Keys are handled in order: once the Tab after them has moved the focus,
+    // Escape and Enter have been handled too, and the dialog must still be
+    // there.
+    uitest::pressKey(uitest::focusOf(thread), VK_ESCAPE);
+    uitest::pressKey(uitest::focusOf(thread), VK_TAB);
+    ASSERT_TRUE(waitForFocus(dialog, thread, txtUsername));
+    EXPECT_TRUE(IsWindowVisible(dialog)) << "Escape closed the dialog";
+    uitest::pressKey(uitest::focusOf(thread), VK_RETURN);
+    uitest::pressKey(uitest::focusOf(thread), VK_ESCAPE);
+    for (int next : {txtPassword, txtVMName, cmdListVMS, cmbVMState, btOK}) {
+      uitest::pressKey(uitest::focusOf(thread), VK_TAB);
+      EXPECT_TRUE(waitForFocus(dialog, thread, next)) << "Tab should reach " << next;
+    }
+    EXPECT_TRUE(IsWindowVisible(dialog)) << "Enter in a text box closed the dialog";
+    closeFromFrame(dialog);
+  });
   EXPECT_EQ(parameterOf(plugin.Get()), L"#USR=keep#");
 }
 
@@ -427,27 +418,20 @@ TEST_F(SettingsDialog, TabWalksTheFocusOrderAndEscapeOrEnterInABoxDoNothing) {
 TEST_F(SettingsDialog, ASecondShowingStartsFresh) {
   ComPtr<IDispatch> plugin = newPlugin();
   ASSERT_TRUE(plugin);
-  uitest::runShowing([&] { showGUI(plugin.Get()); },
-                     [&](uitest::Showing &showing) {
-                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
-                       ASSERT_TRUE(dialog);
-                       uitest::setTextOf(dialog, L"changed");
-                       const HWND states = control(dialog, cmbVMState);
-                       uitest::sendBounded(states, CB_ADDSTRING, 0,
-                                           reinterpret_cast<LPARAM>(L"extra"));
-                       uitest::setTextOf(control(dialog, txtUsername), L"typed");
-                       uitest::setTextOf(states, L"typed state");
-                       PostMessageW(dialog, WM_CLOSE, 0, 0);
-                     });
-  uitest::runShowing([&] { showGUI(plugin.Get()); },
-                     [&](uitest::Showing &showing) {
-                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
-                       ASSERT_TRUE(dialog);
-                       EXPECT_EQ(uitest::textOf(dialog), kTitle);
-                       EXPECT_EQ(uitest::comboItems(control(dialog, cmbVMState)), kStates);
-                       expectBoxes(dialog, {L"", L"", L"", L"on"});
-                       closeFromFrame(dialog);
-                     });
+  showAndDrive(plugin.Get(), [&](HWND dialog, DWORD) {
+    uitest::setTextOf(dialog, L"changed");
+    const HWND states = control(dialog, cmbVMState);
+    uitest::sendBounded(states, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"extra"));
+    uitest::setTextOf(control(dialog, txtUsername), L"typed");
+    uitest::setTextOf(states, L"typed state");
+    PostMessageW(dialog, WM_CLOSE, 0, 0);
+  });
+  showAndDrive(plugin.Get(), [&](HWND dialog, DWORD) {
+    EXPECT_EQ(uitest::textOf(dialog), kTitle);
+    EXPECT_EQ(uitest::comboItems(control(dialog, cmbVMState)), kStates);
+    expectBoxes(dialog, {L"", L"", L"", L"on"});
+    closeFromFrame(dialog);
+  });
   EXPECT_EQ(parameterType(plugin.Get()), VT_EMPTY);
 }
 
@@ -456,21 +440,15 @@ TEST_F(SettingsDialog, ClosingWithoutOkKeepsTheParameterEvenAfterAnotherObjectsO
   ComPtr<IDispatch> second = newPlugin();
   ASSERT_TRUE(first && second);
   putText(second.Get(), L"qm_parameter", L"#USR=b#");
-  uitest::runShowing([&] { showGUI(first.Get()); },
-                     [&](uitest::Showing &showing) {
-                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
-                       ASSERT_TRUE(dialog);
-                       uitest::setTextOf(control(dialog, txtUsername), L"first");
-                       uitest::click(control(dialog, btOK));
-                     });
+  showAndDrive(first.Get(), [&](HWND dialog, DWORD) {
+    uitest::setTextOf(control(dialog, txtUsername), L"first");
+    uitest::click(control(dialog, btOK));
+  });
   EXPECT_EQ(parameterOf(first.Get()), L"#VSTP=VMWARE#USR=first#PWD=#VMN=#VMS=on#");
-  uitest::runShowing([&] { showGUI(second.Get()); },
-                     [&](uitest::Showing &showing) {
-                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
-                       ASSERT_TRUE(dialog);
-                       uitest::setTextOf(control(dialog, txtUsername), L"changed");
-                       PostMessageW(dialog, WM_CLOSE, 0, 0);
-                     });
+  showAndDrive(second.Get(), [&](HWND dialog, DWORD) {
+    uitest::setTextOf(control(dialog, txtUsername), L"changed");
+    PostMessageW(dialog, WM_CLOSE, 0, 0);
+  });
   EXPECT_EQ(parameterOf(second.Get()), L"#USR=b#");
 }
 
@@ -507,14 +485,11 @@ TEST_F(SettingsDialog, MalformedPasswordFailsWithErrorFiveWithoutShowing) {
   ASSERT_EQ(hidden.size(), 1u);
   EXPECT_FALSE(IsWindowVisible(hidden.front()));
   putText(plugin.Get(), L"qm_parameter", L"#USR=bob#");
-  uitest::runShowing([&] { showGUI(plugin.Get()); },
-                     [&](uitest::Showing &showing) {
-                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
-                       ASSERT_TRUE(dialog);
-                       EXPECT_EQ(dialog, hidden.front()) << "the dialog was loaded anew";
-                       EXPECT_EQ(boxText(dialog, txtUsername), L"bob");
-                       closeFromFrame(dialog);
-                     });
+  showAndDrive(plugin.Get(), [&](HWND dialog, DWORD) {
+    EXPECT_EQ(dialog, hidden.front()) << "the dialog was loaded anew";
+    EXPECT_EQ(boxText(dialog, txtUsername), L"bob");
+    closeFromFrame(dialog);
+  });
 }
 
 TEST_F(SettingsDialog, TheHostsWindowsAreDisabledWhileShownAndEnabledAfter) {
@@ -522,15 +497,12 @@ TEST_F(SettingsDialog, TheHostsWindowsAreDisabledWhileShownAndEnabledAfter) {
   ASSERT_TRUE(plugin);
   HostWindow enabledHost(true);
   HostWindow disabledHost(false);
-  uitest::runShowing([&] { showGUI(plugin.Get()); },
-                     [&](uitest::Showing &showing) {
-                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
-                       ASSERT_TRUE(dialog);
-                       EXPECT_FALSE(IsWindowEnabled(enabledHost.get()));
-                       EXPECT_FALSE(IsWindowEnabled(disabledHost.get()));
-                       EXPECT_TRUE(IsWindowEnabled(dialog));
-                       closeFromFrame(dialog);
-                     });
+  showAndDrive(plugin.Get(), [&](HWND dialog, DWORD) {
+    EXPECT_FALSE(IsWindowEnabled(enabledHost.get()));
+    EXPECT_FALSE(IsWindowEnabled(disabledHost.get()));
+    EXPECT_TRUE(IsWindowEnabled(dialog));
+    closeFromFrame(dialog);
+  });
   EXPECT_TRUE(IsWindowEnabled(enabledHost.get()));
   EXPECT_FALSE(IsWindowEnabled(disabledHost.get())) << "a window disabled before was enabled";
 }
@@ -547,26 +519,20 @@ TEST_F(SettingsDialog, TwoObjectsHaveIndependentDialogs) {
   const HWND firstDialog = loaded.front();
 
   putText(second.Get(), L"qm_parameter", L"#USR=bee#");
-  uitest::runShowing([&] { showGUI(second.Get()); },
-                     [&](uitest::Showing &showing) {
-                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
-                       ASSERT_TRUE(dialog);
-                       EXPECT_NE(dialog, firstDialog);
-                       EXPECT_EQ(boxText(dialog, txtUsername), L"bee");
-                       EXPECT_TRUE(IsWindow(firstDialog));
-                       EXPECT_FALSE(IsWindowVisible(firstDialog));
-                       closeFromFrame(dialog);
-                     });
+  showAndDrive(second.Get(), [&](HWND dialog, DWORD) {
+    EXPECT_NE(dialog, firstDialog);
+    EXPECT_EQ(boxText(dialog, txtUsername), L"bee");
+    EXPECT_TRUE(IsWindow(firstDialog));
+    EXPECT_FALSE(IsWindowVisible(firstDialog));
+    closeFromFrame(dialog);
+  });
 
   putText(first.Get(), L"qm_parameter", L"#USR=ay#");
-  uitest::runShowing([&] { showGUI(first.Get()); },
-                     [&](uitest::Showing &showing) {
-                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
-                       ASSERT_TRUE(dialog);
-                       EXPECT_EQ(dialog, firstDialog);
-                       EXPECT_EQ(boxText(dialog, txtUsername), L"ay");
-                       uitest::click(control(dialog, btOK));
-                     });
+  showAndDrive(first.Get(), [&](HWND dialog, DWORD) {
+    EXPECT_EQ(dialog, firstDialog);
+    EXPECT_EQ(boxText(dialog, txtUsername), L"ay");
+    uitest::click(control(dialog, btOK));
+  });
   EXPECT_EQ(parameterOf(first.Get()), L"#VSTP=VMWARE#USR=ay#PWD=#VMN=#VMS=#");
   EXPECT_EQ(parameterOf(second.Get()), L"#USR=bee#");
 }
@@ -633,14 +599,10 @@ TEST_F(SettingsDialog, AQuitMessageEndsTheShowingAndIsPostedAgain) {
   ComPtr<IDispatch> plugin = newPlugin();
   ASSERT_TRUE(plugin);
   putText(plugin.Get(), L"qm_parameter", L"#USR=quit#");
-  CallResult call;
-  uitest::runShowing([&] { call = showGUI(plugin.Get()); },
-                     [&](uitest::Showing &showing) {
-                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
-                       ASSERT_TRUE(dialog);
-                       uitest::setTextOf(control(dialog, txtUsername), L"changed");
-                       PostThreadMessageW(showing.threadId(), WM_QUIT, 42, 0);
-                     });
+  const CallResult call = showAndDrive(plugin.Get(), [&](HWND dialog, DWORD thread) {
+    uitest::setTextOf(control(dialog, txtUsername), L"changed");
+    PostThreadMessageW(thread, WM_QUIT, 42, 0);
+  });
   MSG message{};
   const bool quitWaiting = PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
   EXPECT_EQ(call.hr, S_OK);
@@ -667,27 +629,23 @@ TEST_P(Refusal, OkShowsWhyAndKeepsTheDialogOpen) {
   ComPtr<IDispatch> plugin = newPlugin();
   ASSERT_TRUE(plugin);
   putText(plugin.Get(), L"qm_parameter", L"#USR=orig#");
-  uitest::runShowing([&] { showGUI(plugin.Get()); },
-                     [&](uitest::Showing &showing) {
-                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
-                       ASSERT_TRUE(dialog);
-                       uitest::setTextOf(control(dialog, c.box), c.typed);
-                       uitest::click(control(dialog, btOK));
-                       const HWND box = waitForMessageBox(dialog);
-                       ASSERT_TRUE(box) << "no message box";
-                       EXPECT_EQ(uitest::textOf(box), L"Corvalen");
-                       EXPECT_TRUE(uitest::isAbove(box, dialog))
-                           << "the message box is hidden by the dialog";
-                       EXPECT_EQ(uitest::textOf(GetDlgItem(box, 0xFFFF)), c.message);
-                       if (std::string(c.name) == "UserName") {
-                         EXPECT_TRUE(uitest::saveScreenshot(L"settings_refusal"));
-                       }
-                       uitest::click(GetDlgItem(box, IDOK));
-                       EXPECT_TRUE(waitUntilGone(box));
-                       EXPECT_TRUE(IsWindowVisible(dialog)) << "the dialog closed";
-                       EXPECT_EQ(boxText(dialog, c.box), c.typed);
-                       closeFromFrame(dialog);
-                     });
+  showAndDrive(plugin.Get(), [&](HWND dialog, DWORD) {
+    uitest::setTextOf(control(dialog, c.box), c.typed);
+    uitest::click(control(dialog, btOK));
+    const HWND box = waitForMessageBox(dialog);
+    ASSERT_TRUE(box) << "no message box";
+    EXPECT_EQ(uitest::textOf(box), L"Corvalen");
+    EXPECT_TRUE(uitest::isAbove(box, dialog)) << "the message box is hidden by the dialog";
+    EXPECT_EQ(uitest::textOf(GetDlgItem(box, 0xFFFF)), c.message);
+    if (std::string(c.name) == "UserName") {
+      EXPECT_TRUE(uitest::saveScreenshot(L"settings_refusal"));
+    }
+    uitest::click(GetDlgItem(box, IDOK));
+    EXPECT_TRUE(waitUntilGone(box));
+    EXPECT_TRUE(IsWindowVisible(dialog)) << "the dialog closed";
+    EXPECT_EQ(boxText(dialog, c.box), c.typed);
+    closeFromFrame(dialog);
+  });
   EXPECT_EQ(parameterOf(plugin.Get()), L"#USR=orig#");
 }
 
@@ -707,32 +665,42 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(SettingsDialog, F1OpensTheHelpViewerFromAnyControl) {
   ComPtr<IDispatch> plugin = newPlugin();
   ASSERT_TRUE(plugin);
-  uitest::runShowing(
-      [&] { showGUI(plugin.Get()); },
-      [&](uitest::Showing &showing) {
-        const HWND dialog = showing.waitForWindow(kFrmmainClassName);
-        ASSERT_TRUE(dialog);
-        const DWORD thread = showing.threadId();
-        for (int focused : {btOK, txtUsername, cmbVMState}) {
-          SendMessageTimeoutW(dialog, WM_NEXTDLGCTL,
-                              reinterpret_cast<WPARAM>(control(dialog, focused)), TRUE,
-                              SMTO_ABORTIFHUNG, 5000, nullptr);
-          ASSERT_TRUE(waitForFocus(dialog, thread, focused));
-          uitest::pressKey(uitest::focusOf(thread), VK_F1);
-          const HWND viewer = uitest::waitForWindow({L"HH Parent", 0, true, nullptr});
-          ASSERT_TRUE(viewer) << "F1 on " << focused << " opened no help viewer";
-          EXPECT_TRUE(uitest::isAbove(viewer, dialog)) << "the help is hidden by the dialog";
-          if (focused == btOK) {
-            EXPECT_TRUE(uitest::saveScreenshot(L"settings_help"));
-          }
-          PostMessageW(viewer, WM_CLOSE, 0, 0);
-          EXPECT_TRUE(uitest::waitUntil([&] { return !IsWindow(viewer); }));
-        }
-        closeFromFrame(dialog);
-      });
+  showAndDrive(plugin.Get(), [&](HWND dialog, DWORD thread) {
+    for (int focused : {btOK, txtUsername, cmbVMState}) {
+      SendMessageTimeoutW(dialog, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control(dialog, focused)),
+                          TRUE, SMTO_ABORTIFHUNG, 5000, nullptr);
+      ASSERT_TRUE(waitForFocus(dialog, thread, focused));
+      uitest::pressKey(uitest::focusOf(thread), VK_F1);
+      const HWND viewer = uitest::waitForWindow({L"HH Parent", 0, true, nullptr});
+      ASSERT_TRUE(viewer) << "F1 on " << focused << " opened no help viewer";
+      EXPECT_TRUE(uitest::isAbove(viewer, dialog)) << "the help is hidden by the dialog";
+      if (focused == btOK) {
+        EXPECT_TRUE(uitest::saveScreenshot(L"settings_help"));
+      }
+      PostMessageW(viewer, WM_CLOSE, 0, 0);
+      EXPECT_TRUE(uitest::waitUntil([&] { return !IsWindow(viewer); }));
+    }
+    closeFromFrame(dialog);
+  });
 }
 
 // ---- the units behind the dialog
+
+// A picked name is its thread's alone: a host's threads pick apart from each other (that
+// each has its own picker the picker suite shows).
+TEST(PickedVMName, BelongsToTheThreadThatPicked) {
+  using brennow::dialogs::pickedVMName;
+  pickedVMName() = L"picked here";
+  std::wstring seenThere = L"not read";
+  uitest::PumpingThread there([&] {
+    seenThere = pickedVMName();
+    pickedVMName() = L"picked there";
+  });
+  EXPECT_TRUE(there.join());
+  EXPECT_EQ(seenThere, L"");
+  EXPECT_EQ(pickedVMName(), L"picked here");
+  pickedVMName().clear();
+}
 
 TEST(SetTopmost, ReturnsSetWindowPosResultOnlyWhenRaising) {
   const HWND window = CreateWindowExW(0, L"STATIC", L"topmost", WS_OVERLAPPEDWINDOW, 0, 0, 100, 100,

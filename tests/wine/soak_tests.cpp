@@ -6,15 +6,12 @@
 #include <windows.h>
 
 #include <oleauto.h>
-#include <psapi.h>
 #include <wrl/client.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <string>
 #include <string_view>
@@ -24,11 +21,11 @@
 #include "params/Generic.h"
 #include "params/base64.h"
 #include "standin/ComValues.h"
+#include "tests/wine/ProcessResources.h"
 #include "tests/wine/wintest.h"
 
 using Microsoft::WRL::ComPtr;
 using standin::Variant;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -40,171 +37,7 @@ int soakScale() {
 
 std::string utf8(std::wstring_view text) { return standin::utf8FromWide(text); }
 
-// ---------------------------------------------------------------- what the process holds
-
-// Each figure from the documented counter; where the platform leaves that counter at zero
-// (Wine 8 implements none of the four), from a count of the same objects made here.
-struct Resources {
-  std::size_t privateBytes = 0;
-  std::size_t handles = 0;
-  std::size_t userObjects = 0;
-  std::size_t gdiObjects = 0;
-};
-
-// Committed memory that belongs to this process alone: what PrivateUsage counts.
-std::size_t committedPrivateBytes() {
-  std::size_t total = 0;
-  MEMORY_BASIC_INFORMATION region{};
-  for (auto *address = static_cast<char *>(nullptr);
-       VirtualQuery(address, &region, sizeof region) == sizeof region;) {
-    if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE)
-      total += region.RegionSize;
-    char *next = static_cast<char *>(region.BaseAddress) + region.RegionSize;
-    if (next <= address)
-      break;
-    address = next;
-  }
-  return total;
-}
-
-std::size_t privateBytes() {
-  PROCESS_MEMORY_COUNTERS_EX counters{};
-  counters.cb = sizeof counters;
-  if (GetProcessMemoryInfo(GetCurrentProcess(),
-                           reinterpret_cast<PROCESS_MEMORY_COUNTERS *>(&counters),
-                           sizeof counters) &&
-      counters.PrivateUsage > 0)
-    return counters.PrivateUsage;
-  return committedPrivateBytes();
-}
-
-// Open handles, found by asking for each handle value's flags. Handle values are multiples
-// of 4 handed out from the lowest free one, so the search may stop well past the last.
-std::size_t probedHandles() {
-  constexpr ULONG_PTR kStep = 4, kBeyondLast = 4096 * kStep;
-  std::size_t count = 0;
-  ULONG_PTR last = 0;
-  for (ULONG_PTR value = kStep; value <= last + kBeyondLast; value += kStep) {
-    DWORD flags = 0;
-    if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
-      ++count;
-      last = value;
-    }
-  }
-  return count;
-}
-
-std::size_t handles() {
-  DWORD count = 0;
-  if (GetProcessHandleCount(GetCurrentProcess(), &count) && count > 0)
-    return count;
-  return probedHandles();
-}
-
-// Windows of this process: top-level ones with their descendants, and message-only ones.
-std::size_t processWindows() {
-  struct Counter {
-    std::size_t windows = 0;
-    static BOOL CALLBACK child(HWND, LPARAM self) {
-      ++reinterpret_cast<Counter *>(self)->windows;
-      return TRUE;
-    }
-    static BOOL CALLBACK topLevel(HWND window, LPARAM self) {
-      DWORD process = 0;
-      GetWindowThreadProcessId(window, &process);
-      if (process == GetCurrentProcessId()) {
-        ++reinterpret_cast<Counter *>(self)->windows;
-        EnumChildWindows(window, child, self);
-      }
-      return TRUE;
-    }
-  } counter;
-  EnumWindows(Counter::topLevel, reinterpret_cast<LPARAM>(&counter));
-  for (HWND window = FindWindowExW(HWND_MESSAGE, nullptr, nullptr, nullptr); window;
-       window = FindWindowExW(HWND_MESSAGE, window, nullptr, nullptr))
-    Counter::topLevel(window, reinterpret_cast<LPARAM>(&counter));
-  return counter.windows;
-}
-
-std::size_t userObjects() {
-  const DWORD count = GetGuiResources(GetCurrentProcess(), GR_USEROBJECTS);
-  return count > 0 ? count : processWindows();
-}
-
-// Wine keeps GDI objects in a table of this process, indexed by the handle's low word; a
-// handle without its high word matches whatever generation the entry is in.
-std::size_t probedGdiObjects() {
-  std::size_t count = 0;
-  for (ULONG_PTR index = 1; index <= 0xFFFF; ++index) {
-    if (GetObjectType(reinterpret_cast<HGDIOBJ>(index)) != 0)
-      ++count;
-  }
-  return count;
-}
-
-std::size_t gdiObjects() {
-  const DWORD count = GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS);
-  return count > 0 ? count : probedGdiObjects();
-}
-
-Resources resources() { return {privateBytes(), handles(), userObjects(), gdiObjects()}; }
-
-// Which of the figures come from the system's counters and which were counted here.
-std::string sources() {
-  PROCESS_MEMORY_COUNTERS_EX counters{};
-  counters.cb = sizeof counters;
-  GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS *>(&counters),
-                       sizeof counters);
-  DWORD handleCount = 0;
-  GetProcessHandleCount(GetCurrentProcess(), &handleCount);
-  const auto from = [](bool system, const char *counter, const char *fallback) {
-    return std::string(system ? counter : fallback);
-  };
-  return from(counters.PrivateUsage > 0, "PrivateUsage", "committed private regions") + ", " +
-         from(handleCount > 0, "GetProcessHandleCount", "open handle values") + ", " +
-         from(GetGuiResources(GetCurrentProcess(), GR_USEROBJECTS) > 0, "GR_USEROBJECTS",
-              "windows of the process") +
-         ", " +
-         from(GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS) > 0, "GR_GDIOBJECTS",
-              "GDI table entries");
-}
-
-std::string describe(const Resources &r) {
-  return "private bytes " + std::to_string(r.privateBytes) + ", handles " +
-         std::to_string(r.handles) + ", USER objects " + std::to_string(r.userObjects) +
-         ", GDI objects " + std::to_string(r.gdiObjects);
-}
-
-// Allowed growth between the snapshot after warm-up and the one at the end:
-// - private bytes: the heap grows in blocks and keeps freed blocks for reuse, so up to a
-//   few blocks may come and go without a leak: 128 KiB. Over the default rounds that still
-//   fails a leak of one small allocation per round (a BSTR, a COM object: 32 bytes and up).
-// - handles, USER and GDI objects: the component opens none that outlive a call, and
-//   anything opened once on first use is opened during the warm-up, so 2 is slack for
-//   the system's own bookkeeping, while a leak per round would add thousands.
-void expectFlat(const Resources &before, const Resources &after, std::size_t rounds) {
-  constexpr std::size_t memorySlack = 128 * 1024;
-  constexpr std::size_t kObjectSlack = 2;
-  EXPECT_LE(after.privateBytes, before.privateBytes + memorySlack)
-      << "private bytes grew by " << (after.privateBytes - before.privateBytes) << " over "
-      << rounds << " rounds";
-  EXPECT_LE(after.handles, before.handles + kObjectSlack);
-  EXPECT_LE(after.userObjects, before.userObjects + kObjectSlack);
-  EXPECT_LE(after.gdiObjects, before.gdiObjects + kObjectSlack);
-  std::printf("  measured by: %s\n  after warm-up: %s\n  at the end:    %s\n", sources().c_str(),
-              describe(before).c_str(), describe(after).c_str());
-}
-
 // ---------------------------------------------------------------- the stand-in
-
-LONG standinLiveObjects() {
-  const HMODULE dll = GetModuleHandleW(L"vmstandin.dll");
-  if (!dll)
-    return 0;
-  const auto function = reinterpret_cast<LONG(WINAPI *)()>(
-      reinterpret_cast<void (*)()>(GetProcAddress(dll, "StandinLiveObjects")));
-  return function ? function() : -1;
-}
 
 // Machines in each state and with each kind of failure, a server without machines and a
 // server that refuses every connection: the checks go down every path.
@@ -226,24 +59,6 @@ user monitor
 password s3cret!
 fault connect immediate The host is not responding
 )";
-
-class InventoryFile {
-public:
-  InventoryFile() {
-    path_ = fs::temp_directory_path() /
-            ("brennow-soak-" + std::to_string(GetCurrentProcessId()) + ".txt");
-    std::ofstream(path_, std::ios::binary | std::ios::trunc) << kInventory;
-    SetEnvironmentVariableW(L"BRENNOW_STANDIN_INVENTORY", path_.c_str());
-  }
-  ~InventoryFile() {
-    SetEnvironmentVariableW(L"BRENNOW_STANDIN_INVENTORY", nullptr);
-    std::error_code ignored;
-    fs::remove(path_, ignored);
-  }
-
-private:
-  fs::path path_;
-};
 
 // ---------------------------------------------------------------- checks
 
@@ -300,10 +115,10 @@ bool checkOnce(IDispatch *plugin, const Scenario &scenario, const std::wstring &
       V_VT(answer.get()) == VT_BOOL &&
       V_BOOL(answer.get()) == (scenario.answer ? VARIANT_TRUE : VARIANT_FALSE) &&
       message.starts_with(scenario.resultStart) && message.ends_with(scenario.resultEnd) &&
-      standinLiveObjects() == 0;
+      wintest::standinLiveObjects() == 0;
   EXPECT_TRUE(asExpected) << utf8(scenario.host) << " " << utf8(scenario.vm) << ": "
-                          << utf8(message) << " (stand-in objects alive: " << standinLiveObjects()
-                          << ")";
+                          << utf8(message)
+                          << " (stand-in objects alive: " << wintest::standinLiveObjects() << ")";
   return asExpected;
 }
 
@@ -311,7 +126,9 @@ constexpr std::size_t kScenarioCount = std::size(kScenarios);
 
 class SoakTest : public testing::Test {
 protected:
-  InventoryFile inventory_;
+  void SetUp() override { files_.writeInventory(standin::wideFromUtf8(kInventory)); }
+
+  wintest::StandinFiles files_{"brennow-soak"};
   int scale_ = soakScale();
 };
 
@@ -332,11 +149,11 @@ TEST_F(SoakTest, ThousandsOfChecksKeepTheProcessFlat) {
     return true;
   };
   ASSERT_TRUE(run(warmUp));
-  const Resources before = resources();
+  const wintest::ProcessResources before = wintest::processResources();
   ASSERT_TRUE(run(rounds));
-  const Resources after = resources();
+  const wintest::ProcessResources after = wintest::processResources();
   std::printf("  %zu checks\n", rounds);
-  expectFlat(before, after, rounds);
+  wintest::expectFlat(before, after, rounds);
 }
 
 // A host's object life: created by ProgID, given its properties, sometimes checked, released.
@@ -365,12 +182,12 @@ TEST_F(SoakTest, ThousandsOfObjectsCreatedAndDestroyedKeepTheProcessFlat) {
     return true;
   };
   ASSERT_TRUE(run(0, warmUp));
-  const Resources before = resources();
+  const wintest::ProcessResources before = wintest::processResources();
   ASSERT_TRUE(run(warmUp, rounds));
-  const Resources after = resources();
+  const wintest::ProcessResources after = wintest::processResources();
   std::printf("  %zu objects\n", rounds);
-  expectFlat(before, after, rounds);
-  EXPECT_EQ(standinLiveObjects(), 0);
+  wintest::expectFlat(before, after, rounds);
+  EXPECT_EQ(wintest::standinLiveObjects(), 0);
 }
 
 // When the last object is gone the library says it can go, and the system unloads it.
@@ -388,7 +205,7 @@ TEST_F(SoakTest, LibraryUnloadsWhenTheLastObjectIsGone) {
   EXPECT_EQ(canUnloadNow(), S_OK);
   CoFreeUnusedLibrariesEx(0, 0);
   EXPECT_EQ(GetModuleHandleW(L"brennow.dll"), nullptr) << "brennow.dll is still loaded";
-  EXPECT_EQ(standinLiveObjects(), 0);
+  EXPECT_EQ(wintest::standinLiveObjects(), 0);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "standin/ComValues.h"
 #include "standin/Guids.h"
 #include "standin/Session.h"
+#include "tests/wine/wintest.h"
 
 #include <gtest/gtest.h>
 
@@ -13,12 +14,10 @@
 #include <wrl/client.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <climits>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -203,27 +202,11 @@ template <typename Function> Function standinExport(const char *name) {
   return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(dll, name)));
 }
 
-using LiveObjectsFunction = LONG(WINAPI *)();
 using CanUnloadFunction = HRESULT(WINAPI *)();
 
-// Objects alive in the loaded stand-in; none when it is not loaded.
-LONG liveObjects() {
-  const auto function = standinExport<LiveObjectsFunction>("StandinLiveObjects");
-  return function ? function() : 0;
-}
+using wintest::standinLiveObjects;
 
-// ---------------------------------------------------------------- files
-
-std::string utf8(std::wstring_view text) { return standin::utf8FromWide(text); }
-
-std::vector<std::wstring> readLines(const fs::path &path) {
-  std::ifstream file(path, std::ios::binary);
-  std::vector<std::wstring> lines;
-  std::string line;
-  while (std::getline(file, line))
-    lines.push_back(standin::wideFromUtf8(line));
-  return lines;
-}
+// ---------------------------------------------------------------- accounts
 
 struct Account {
   std::wstring host = L"srv1";
@@ -261,49 +244,23 @@ ComPtr<IDispatch> listOf(IDispatch *connectionParams) {
 
 // ---------------------------------------------------------------- fixture
 
-std::string fileNamePart(const std::string &text) {
-  std::string part;
-  for (char c : text)
-    part += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-  return part;
-}
-
 class StandinTest : public testing::Test {
 protected:
   void SetUp() override {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
-    const auto *test = testing::UnitTest::GetInstance()->current_test_info();
-    directory_ = fs::temp_directory_path() /
-                 ("standin-" + std::to_string(GetCurrentProcessId()) + "-" +
-                  fileNamePart(std::string(test->test_suite_name()) + "-" + test->name()));
-    fs::create_directories(directory_);
-    inventory_ = directory_ / "inventory.txt";
-    SetEnvironmentVariableW(L"BRENNOW_STANDIN_INVENTORY", inventory_.c_str());
-    SetEnvironmentVariableW(L"BRENNOW_STANDIN_LOG", nullptr);
   }
 
   void TearDown() override {
-    EXPECT_EQ(liveObjects(), 0) << "a stand-in object outlived its last reference";
-    SetEnvironmentVariableW(L"BRENNOW_STANDIN_INVENTORY", nullptr);
-    SetEnvironmentVariableW(L"BRENNOW_STANDIN_LOG", nullptr);
-    std::error_code ignored;
-    fs::remove_all(directory_, ignored);
+    EXPECT_EQ(standinLiveObjects(), 0) << "a stand-in object outlived its last reference";
     CoUninitialize();
   }
 
-  void writeInventory(std::wstring_view text) const {
-    std::ofstream file(inventory_, std::ios::binary | std::ios::trunc);
-    file << utf8(text);
+  // The file the stand-in reads its inventory from.
+  static std::wstring inventoryPath() {
+    return standin::environmentValue(L"BRENNOW_STANDIN_INVENTORY").value_or(L"");
   }
 
-  fs::path startLog() const {
-    const auto path = directory_ / "standin.log";
-    SetEnvironmentVariableW(L"BRENNOW_STANDIN_LOG", path.c_str());
-    return path;
-  }
-
-  fs::path directory_;
-  fs::path inventory_;
+  wintest::StandinFiles files_{"standin"};
 };
 
 // Checks an immediate report: DISP_E_EXCEPTION with every field filled in.
@@ -339,23 +296,8 @@ const IID *const contractInterfaces[] = {
     &standin::iidMachineList,   &standin::iidMachineHeld, &standin::iidMachine,
 };
 
-std::wstring registryText(const std::wstring &key, const wchar_t *value,
-                          HKEY root = HKEY_CLASSES_ROOT) {
-  wchar_t buffer[1024] = {};
-  DWORD size = sizeof buffer;
-  if (RegGetValueW(root, key.c_str(), value, RRF_RT_REG_SZ, nullptr, buffer, &size) !=
-      ERROR_SUCCESS)
-    return L"<missing>";
-  return buffer;
-}
-
-bool keyExists(HKEY root, const std::wstring &path) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-    return false;
-  RegCloseKey(key);
-  return true;
-}
+using wintest::registryKeyExists;
+using wintest::registryText;
 
 // Points this process's HKEY_CLASSES_ROOT at a scratch key while it lives, so that
 // self-registration can be tried without touching the prefix's real registration.
@@ -382,17 +324,7 @@ private:
   HKEY key_ = nullptr;
 };
 
-std::wstring modulePath(HMODULE module) {
-  wchar_t path[MAX_PATH] = {};
-  GetModuleFileNameW(module, path, MAX_PATH);
-  return path;
-}
-
-std::wstring classKey(const CLSID &clsid) {
-  wchar_t text[40] = {};
-  StringFromGUID2(clsid, text, 40);
-  return std::wstring(L"CLSID\\") + text;
-}
+std::wstring classKey(const CLSID &clsid) { return L"CLSID\\" + wintest::guidText(clsid); }
 
 bool endsWithIgnoringCase(const std::wstring &text, std::wstring_view tail) {
   return text.size() >= tail.size() &&
@@ -405,8 +337,8 @@ TEST_F(StandinTest, EveryClassIsRegisteredAsAnApartmentInprocServerNamedAsStandI
   for (const auto &registered : registeredClasses) {
     const auto key = classKey(*registered.clsid);
     SCOPED_TRACE(key);
-    EXPECT_NE(registryText(key, nullptr).find(L"test stand-in"), std::wstring::npos);
-    const auto path = registryText(key + L"\\InprocServer32", nullptr);
+    EXPECT_NE(registryText(key).value_or(L"").find(L"test stand-in"), std::wstring::npos);
+    const auto path = registryText(key + L"\\InprocServer32").value_or(L"");
     EXPECT_TRUE(endsWithIgnoringCase(path, L"\\vmstandin.dll")) << path;
     EXPECT_TRUE(fs::exists(fs::path(path))) << path;
     EXPECT_EQ(registryText(key + L"\\InprocServer32", L"ThreadingModel"), L"Apartment");
@@ -419,14 +351,14 @@ TEST_F(StandinTest, SelfRegistrationWritesTheLoadedDllAndUnregistrationRemovesIt
   const auto registerServer = standinExport<EntryPoint>("DllRegisterServer");
   const auto unregisterServer = standinExport<EntryPoint>("DllUnregisterServer");
   ASSERT_TRUE(registerServer && unregisterServer);
-  const auto dll = modulePath(GetModuleHandleW(L"vmstandin.dll"));
+  const auto dll = wintest::modulePath(GetModuleHandleW(L"vmstandin.dll"));
   {
     ScratchClassesRoot scratch;
     ASSERT_EQ(registerServer(), S_OK);
     for (const auto &registered : registeredClasses) {
       const auto key = classKey(*registered.clsid);
       SCOPED_TRACE(key);
-      EXPECT_NE(registryText(key, nullptr, scratch.key()).find(L"test stand-in"),
+      EXPECT_NE(registryText(key, nullptr, scratch.key()).value_or(L"").find(L"test stand-in"),
                 std::wstring::npos);
       EXPECT_EQ(registryText(key + L"\\InprocServer32", nullptr, scratch.key()), dll);
       EXPECT_EQ(registryText(key + L"\\InprocServer32", L"ThreadingModel", scratch.key()),
@@ -434,12 +366,12 @@ TEST_F(StandinTest, SelfRegistrationWritesTheLoadedDllAndUnregistrationRemovesIt
     }
     ASSERT_EQ(unregisterServer(), S_OK);
     for (const auto &registered : registeredClasses)
-      EXPECT_FALSE(keyExists(scratch.key(), classKey(*registered.clsid)));
-    EXPECT_TRUE(keyExists(scratch.key(), L"CLSID")) << "only the classes' own keys go";
+      EXPECT_FALSE(registryKeyExists(classKey(*registered.clsid), scratch.key()));
+    EXPECT_TRUE(registryKeyExists(L"CLSID", scratch.key())) << "only the classes' own keys go";
     EXPECT_EQ(unregisterServer(), S_OK) << "unregistering twice is no error";
   }
   for (const auto &registered : registeredClasses)
-    EXPECT_TRUE(keyExists(HKEY_CLASSES_ROOT, classKey(*registered.clsid)));
+    EXPECT_TRUE(registryKeyExists(classKey(*registered.clsid)));
 }
 
 TEST_F(StandinTest, EachObjectAnswersItsOwnInterfacesWithOneIDispatch) {
@@ -479,17 +411,17 @@ TEST_F(StandinTest, ClassesAreCreatedThroughDllGetClassObject) {
   ComPtr<IUnknown> outer(created.Get());
   EXPECT_EQ(factory->CreateInstance(outer.Get(), IID_IDispatch, &made), CLASS_E_NOAGGREGATION);
   EXPECT_EQ(factory->CreateInstance(nullptr, standin::iidMachine, &made), S_OK);
-  EXPECT_EQ(liveObjects(), 2);
+  EXPECT_EQ(standinLiveObjects(), 2);
 }
 
 TEST_F(StandinTest, UnloadIsRefusedWhileAnObjectOrALockIsHeld) {
   auto held = params();
   const auto canUnload = standinExport<CanUnloadFunction>("DllCanUnloadNow");
   ASSERT_NE(canUnload, nullptr);
-  EXPECT_EQ(liveObjects(), 1);
+  EXPECT_EQ(standinLiveObjects(), 1);
   EXPECT_EQ(canUnload(), S_FALSE);
   held.Reset();
-  EXPECT_EQ(liveObjects(), 0);
+  EXPECT_EQ(standinLiveObjects(), 0);
   EXPECT_EQ(canUnload(), S_OK);
 
   ComPtr<IClassFactory> factory;
@@ -512,7 +444,7 @@ TEST_F(StandinTest, LiveObjectCountIsExportedAtOrdinalFive) {
   HMODULE dll = GetModuleHandleW(L"vmstandin.dll");
   ASSERT_NE(dll, nullptr);
   EXPECT_EQ(GetProcAddress(dll, MAKEINTRESOURCEA(5)), GetProcAddress(dll, "StandinLiveObjects"));
-  EXPECT_EQ(liveObjects(), 1);
+  EXPECT_EQ(standinLiveObjects(), 1);
 }
 
 // ---------------------------------------------------------------- names and argument shapes
@@ -621,7 +553,7 @@ std::wstring registeredInventory() {
 }
 
 TEST_F(StandinTest, ListGivesEveryRegisteredNameInOrder) {
-  writeInventory(registeredInventory());
+  files_.writeInventory(registeredInventory());
   const auto list = listOf(params().Get());
   ASSERT_TRUE(list);
   EXPECT_EQ(get(list.Get(), L"Count").int32(), static_cast<LONG>(registeredMachines.size()));
@@ -633,7 +565,7 @@ TEST_F(StandinTest, ListGivesEveryRegisteredNameInOrder) {
 }
 
 TEST_F(StandinTest, ItemIndexMayComeAsAnyIntegerTypeOrByReference) {
-  writeInventory(registeredInventory());
+  files_.writeInventory(registeredInventory());
   const auto list = listOf(params().Get());
   ASSERT_TRUE(list);
   const auto &second = registeredMachines[1].name;
@@ -650,7 +582,7 @@ TEST_F(StandinTest, ItemIndexMayComeAsAnyIntegerTypeOrByReference) {
 }
 
 TEST_F(StandinTest, ItemsOutsideTheListFail) {
-  writeInventory(registeredInventory());
+  files_.writeInventory(registeredInventory());
   const auto list = listOf(params().Get());
   ASSERT_TRUE(list);
   const LONG past = static_cast<LONG>(registeredMachines.size()) + 1;
@@ -661,7 +593,7 @@ TEST_F(StandinTest, ItemsOutsideTheListFail) {
 }
 
 TEST_F(StandinTest, EachMachineReportsItsStateCode) {
-  writeInventory(registeredInventory());
+  files_.writeInventory(registeredInventory());
   const auto connectionParams = params();
   for (const auto &registered : registeredMachines) {
     const auto first = std::find_if(registeredMachines.begin(), registeredMachines.end(),
@@ -678,21 +610,21 @@ TEST_F(StandinTest, EachMachineReportsItsStateCode) {
 }
 
 TEST_F(StandinTest, AHostWithoutMachinesCountsZero) {
-  writeInventory(registeredInventory());
+  files_.writeInventory(registeredInventory());
   const auto list = listOf(params({.host = L"empty", .user = L"", .password = L""}).Get());
   ASSERT_TRUE(list);
   EXPECT_EQ(get(list.Get(), L"Count").int32(), 0);
 }
 
 TEST_F(StandinTest, EmptyAccountIsAcceptedWhenTheHostHasOne) {
-  writeInventory(L"host \nuser\npassword\nmachine 2 only\n");
+  files_.writeInventory(L"host \nuser\npassword\nmachine 2 only\n");
   const auto list = listOf(params({.host = L"", .user = L"", .password = L""}).Get());
   ASSERT_TRUE(list);
   EXPECT_EQ(get(list.Get(), L"Count").int32(), 1);
 }
 
 TEST_F(StandinTest, ConnectAcceptsTheParametersByReferenceOrAsIUnknown) {
-  writeInventory(accountLines({}) + L"machine 1 web01\n");
+  files_.writeInventory(accountLines({}) + L"machine 1 web01\n");
   const auto connectionParams = params();
   IDispatch *referenced = connectionParams.Get();
   Variant inVariant = object(connectionParams.Get());
@@ -736,7 +668,7 @@ const Refusal refusals[] = {
 };
 
 TEST_F(StandinTest, UnknownHostsAndWrongAccountsAreRefusedByServerAndMachine) {
-  writeInventory(accountLines({}) + L"machine 1 web01\n");
+  files_.writeInventory(accountLines({}) + L"machine 1 web01\n");
   for (const auto &refusal : refusals) {
     SCOPED_TRACE(refusal.description + L" / " + refusal.account.user + L" / " +
                  refusal.account.password);
@@ -755,7 +687,7 @@ TEST_F(StandinTest, UnknownHostsAndWrongAccountsAreRefusedByServerAndMachine) {
 }
 
 TEST_F(StandinTest, MachineNamesAreMatchedExactly) {
-  writeInventory(accountLines({}) + L"machine 1 web01\n");
+  files_.writeInventory(accountLines({}) + L"machine 1 web01\n");
   const auto connectionParams = params();
   for (const wchar_t *name : {L"WEB01", L"web01 ", L" web01", L"web0", L""}) {
     const auto bound = machine();
@@ -795,36 +727,33 @@ struct FaultedRun {
 // Runs the adapter's sequence up to `last` and stops there, or at the first failure.
 FaultedRun runUntil(Step last) {
   FaultedRun run;
-  auto step = [&run](const ComPtr<IDispatch> &target, auto operation) {
+  // Makes `operation` on `target` the run's latest step; whether the run goes on after it.
+  auto goesOnAfter = [&](Step current, const ComPtr<IDispatch> &target, auto operation) {
     run.failedObject = target;
     const auto start = std::chrono::steady_clock::now();
     run.reply = operation();
     run.lastStep = std::chrono::steady_clock::now() - start;
-    return run.reply.hr == S_OK;
+    return run.reply.hr == S_OK && current != last;
   };
   const auto connectionParams = params();
   const auto connected = server();
-  if (!step(connected,
-            [&] { return call(connected.Get(), L"Connect", object(connectionParams.Get())); }) ||
-      last == Step::connect)
-    return run;
-  if (!step(connected, [&] { return get(connected.Get(), L"RegisteredVmNames"); }) ||
-      last == Step::list)
+  if (!goesOnAfter(
+          Step::connect, connected,
+          [&] { return call(connected.Get(), L"Connect", object(connectionParams.Get())); }) ||
+      !goesOnAfter(Step::list, connected,
+                   [&] { return get(connected.Get(), L"RegisteredVmNames"); }))
     return run;
   const auto list = returnedObject(run.reply, standin::iidMachineList);
-  if (!step(list, [&] { return get(list.Get(), L"Count"); }) || last == Step::count)
+  if (!goesOnAfter(Step::count, list, [&] { return get(list.Get(), L"Count"); }))
     return run;
   EXPECT_EQ(get(list.Get(), L"Item", int32(1)).text(), L"web01");
-  if (!step(list, [&] { return get(list.Get(), L"Item", int32(2)); }) || last == Step::item)
+  if (!goesOnAfter(Step::item, list, [&] { return get(list.Get(), L"Item", int32(2)); }))
     return run;
   const auto bound = machine();
-  if (!step(bound,
-            [&] {
-              return call(bound.Get(), L"Connect", object(connectionParams.Get()), text(L"web01"));
-            }) ||
-      last == Step::machineConnect)
-    return run;
-  step(bound, [&] { return get(bound.Get(), L"ExecutionState"); });
+  if (goesOnAfter(Step::machineConnect, bound, [&] {
+        return call(bound.Get(), L"Connect", object(connectionParams.Get()), text(L"web01"));
+      }))
+    goesOnAfter(Step::state, bound, [&] { return get(bound.Get(), L"ExecutionState"); });
   return run;
 }
 
@@ -842,8 +771,9 @@ TEST_P(FaultTest, FailingOperationReportsItsDescriptionInItsStyle) {
   const auto &[operation, style] = GetParam();
   const std::wstring description =
       std::wstring(L"Injected ") + operation.inventoryName + L" failure, " + style;
-  writeInventory(faultInventory(operation, std::wstring(L"fault ") + operation.inventoryName +
-                                               L" " + style + L" " + description + L"\n"));
+  files_.writeInventory(faultInventory(operation, std::wstring(L"fault ") +
+                                                      operation.inventoryName + L" " + style +
+                                                      L" " + description + L"\n"));
   auto run = runUntil(operation.step);
   const std::wstring_view styleName = style;
   if (styleName == L"immediate") {
@@ -880,19 +810,19 @@ INSTANTIATE_TEST_SUITE_P(AllOperationsAllStyles, FaultTest,
                          testing::Combine(testing::ValuesIn(faultedOperations),
                                           testing::ValuesIn(faultStyles)),
                          [](const auto &info) {
-                           return fileNamePart(
-                               utf8(std::wstring(std::get<0>(info.param).inventoryName) + L"_" +
-                                    std::get<1>(info.param)));
+                           return wintest::namePart(
+                               wintest::utf8(std::wstring(std::get<0>(info.param).inventoryName) +
+                                             L"_" + std::get<1>(info.param)));
                          });
 
 TEST_F(StandinTest, FaultMayCarryItsOwnCode) {
-  writeInventory(accountLines({}) + L"fault connect immediate:0x80004005 Host is down\n");
+  files_.writeInventory(accountLines({}) + L"fault connect immediate:0x80004005 Host is down\n");
   expectImmediate(runUntil(Step::connect).reply, static_cast<std::uint32_t>(E_FAIL),
                   L"Host is down");
 }
 
 TEST_F(StandinTest, ErrorInfoIsClearedByTheNextSuccessfulCall) {
-  writeInventory(accountLines({}) + L"machine 1 web01\nfault count errorinfo No count\n");
+  files_.writeInventory(accountLines({}) + L"machine 1 web01\nfault count errorinfo No count\n");
   const auto list = listOf(params().Get());
   ASSERT_TRUE(list);
   EXPECT_EQ(static_cast<std::uint32_t>(get(list.Get(), L"Count").hr), faultCode::count);
@@ -904,10 +834,10 @@ TEST_F(StandinTest, ErrorInfoIsClearedByTheNextSuccessfulCall) {
 // ---------------------------------------------------------------- inventory handling
 
 TEST_F(StandinTest, InventoryIsReadAfreshAtEveryConnect) {
-  writeInventory(accountLines({}) + L"machine 1 web01\n");
+  files_.writeInventory(accountLines({}) + L"machine 1 web01\n");
   const auto connectionParams = params();
   const auto firstList = listOf(connectionParams.Get());
-  writeInventory(accountLines({}) + L"machine 1 web01\nmachine 2 web02\n");
+  files_.writeInventory(accountLines({}) + L"machine 1 web01\nmachine 2 web02\n");
   const auto secondList = listOf(connectionParams.Get());
   ASSERT_TRUE(firstList && secondList);
   EXPECT_EQ(get(firstList.Get(), L"Count").int32(), 1) << "a list keeps what it was read from";
@@ -917,14 +847,14 @@ TEST_F(StandinTest, InventoryIsReadAfreshAtEveryConnect) {
 }
 
 TEST_F(StandinTest, ListOutlivesTheServerThatMadeIt) {
-  writeInventory(accountLines({}) + L"machine 3 web01\nmachine 1 web02\n");
+  files_.writeInventory(accountLines({}) + L"machine 3 web01\nmachine 1 web02\n");
   ComPtr<IDispatch> list;
   {
     auto connectionParams = params();
     list = listOf(connectionParams.Get());
   }
   ASSERT_TRUE(list);
-  EXPECT_EQ(liveObjects(), 1);
+  EXPECT_EQ(standinLiveObjects(), 1);
   EXPECT_EQ(get(list.Get(), L"Count").int32(), 2);
   EXPECT_EQ(get(list.Get(), L"Item", int32(2)).text(), L"web02");
 }
@@ -961,23 +891,26 @@ const BrokenInventory brokenInventories[] = {
 TEST_F(StandinTest, MalformedInventoryFailsTheConnectWithTheLineAtFault) {
   for (const auto &broken : brokenInventories) {
     SCOPED_TRACE(broken.text);
-    writeInventory(broken.text);
+    files_.writeInventory(broken.text);
     const auto reply = runUntil(Step::connect);
     expectImmediate(reply.reply, faultCode::inventory,
-                    L"vmstandin inventory: " + inventory_.wstring() + L" " + broken.error);
+                    L"vmstandin inventory: " + inventoryPath() + L" " + broken.error);
   }
 }
 
 TEST_F(StandinTest, MissingInventoryFailsTheConnect) {
+  const auto missing = files_.folder() / "missing.txt";
+  SetEnvironmentVariableW(L"BRENNOW_STANDIN_INVENTORY", missing.c_str());
   expectImmediate(runUntil(Step::connect).reply, faultCode::inventory,
-                  L"vmstandin inventory: cannot read " + inventory_.wstring());
+                  L"vmstandin inventory: cannot read " + missing.wstring());
   SetEnvironmentVariableW(L"BRENNOW_STANDIN_INVENTORY", nullptr);
   expectImmediate(runUntil(Step::connect).reply, faultCode::inventory,
                   L"vmstandin inventory: BRENNOW_STANDIN_INVENTORY is not set");
 }
 
 TEST_F(StandinTest, InventoryMayHaveByteOrderMarkAndCrLfLineEnds) {
-  writeInventory(L"\xFEFFhost srv1\r\nuser alice\r\npassword secret\r\nmachine 1 web 01\r\n");
+  files_.writeInventory(
+      L"\xFEFFhost srv1\r\nuser alice\r\npassword secret\r\nmachine 1 web 01\r\n");
   const auto list = listOf(params().Get());
   ASSERT_TRUE(list);
   EXPECT_EQ(get(list.Get(), L"Item", int32(1)).text(), L"web 01");
@@ -1015,8 +948,8 @@ const Delayed delays[] = {
 TEST_F(StandinTest, DelayedOperationsTakeAtLeastTheirDelay) {
   for (const auto &delayed : delays) {
     SCOPED_TRACE(delayed.fileWide + L"/" + delayed.ofHost);
-    writeInventory(delayed.fileWide + accountLines({}) + L"machine 1 web01\nmachine 2 web02\n" +
-                   delayed.ofHost);
+    files_.writeInventory(delayed.fileWide + accountLines({}) +
+                          L"machine 1 web01\nmachine 2 web02\n" + delayed.ofHost);
     const auto run = runUntil(delayed.step);
     EXPECT_EQ(run.reply.hr, S_OK);
     EXPECT_GE(run.lastStep, delayed.least);
@@ -1026,7 +959,7 @@ TEST_F(StandinTest, DelayedOperationsTakeAtLeastTheirDelay) {
 TEST_F(StandinTest, ConnectDelayAppliesToRefusedConnectsToo) {
   for (const auto &inventory : {L"delay connect 100\n", L"host srv1\ndelay connect 100\n"}) {
     SCOPED_TRACE(inventory);
-    writeInventory(inventory);
+    files_.writeInventory(inventory);
     const auto run = runUntil(Step::connect);
     EXPECT_GE(run.lastStep, std::chrono::milliseconds(100));
     EXPECT_EQ(run.reply.hr, DISP_E_EXCEPTION);
@@ -1036,8 +969,8 @@ TEST_F(StandinTest, ConnectDelayAppliesToRefusedConnectsToo) {
 // ---------------------------------------------------------------- log
 
 TEST_F(StandinTest, LogRecordsEveryOperationInOrder) {
-  writeInventory(accountLines({}) + L"machine 1 web01\nmachine 2 db 01\n");
-  const auto log = startLog();
+  files_.writeInventory(accountLines({}) + L"machine 1 web01\nmachine 2 db 01\n");
+  files_.startLog();
   {
     const auto connectionParams = params();
     const auto connected = server();
@@ -1074,16 +1007,17 @@ TEST_F(StandinTest, LogRecordsEveryOperationInOrder) {
       L"release server",
       L"release params",
   };
-  EXPECT_EQ(readLines(log), expected);
+  EXPECT_EQ(files_.logLines(), expected);
 }
 
 TEST_F(StandinTest, LogIsWrittenThroughAfterEveryLine) {
-  writeInventory(accountLines({}));
-  const auto log = startLog();
+  files_.writeInventory(accountLines({}));
+  files_.startLog();
   const auto connectionParams = create(standin::clsidConnectParams, standin::iidConnectParams);
-  EXPECT_EQ(readLines(log), std::vector<std::wstring>{L"create params"});
+  EXPECT_EQ(files_.logLines(), std::vector<std::wstring>{L"create params"});
   EXPECT_EQ(put(connectionParams.Get(), L"Username", text(L"bob")).hr, S_OK);
-  EXPECT_EQ(readLines(log), (std::vector<std::wstring>{L"create params", L"params.Username=bob"}));
+  EXPECT_EQ(files_.logLines(),
+            (std::vector<std::wstring>{L"create params", L"params.Username=bob"}));
 }
 
 } // namespace

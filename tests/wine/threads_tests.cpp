@@ -15,8 +15,6 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <latch>
 #include <optional>
 #include <string>
@@ -31,7 +29,6 @@
 
 using Microsoft::WRL::ComPtr;
 using standin::Variant;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -73,26 +70,12 @@ std::wstring hostBlock(int thread) {
   return block;
 }
 
-class InventoryFile {
-public:
-  InventoryFile() {
-    path_ = fs::temp_directory_path() /
-            ("brennow-threads-" + std::to_string(GetCurrentProcessId()) + ".txt");
-    std::wstring text;
-    for (int thread = 0; thread < kThreads; ++thread)
-      text += hostBlock(thread);
-    std::ofstream(path_, std::ios::binary | std::ios::trunc) << standin::utf8FromWide(text);
-    SetEnvironmentVariableW(L"BRENNOW_STANDIN_INVENTORY", path_.c_str());
-  }
-  ~InventoryFile() {
-    SetEnvironmentVariableW(L"BRENNOW_STANDIN_INVENTORY", nullptr);
-    std::error_code ignored;
-    fs::remove(path_, ignored);
-  }
-
-private:
-  fs::path path_;
-};
+std::wstring inventory() {
+  std::wstring text;
+  for (int thread = 0; thread < kThreads; ++thread)
+    text += hostBlock(thread);
+  return text;
+}
 
 // ---------------------------------------------------------------- what each thread checks
 
@@ -108,9 +91,7 @@ std::wstring parameterString(int thread, const std::wstring &password, const std
       {userOf(thread), brennow::base64Encode(password, brennow::systemAnsiCodePage()), vm, state});
 }
 
-std::wstring errorReport(const std::wstring &description, int statement) {
-  return L"ERR: " + description + L"(at  " + number(statement) + L")";
-}
+using wintest::errorReport;
 
 // The thread's cases, with the exact message each must give.
 std::vector<Case> casesOf(int thread) {
@@ -185,19 +166,11 @@ void runThread(int thread, std::latch &start, ThreadReport &report) {
   CoUninitialize();
 }
 
-LONG standinLiveObjects() {
-  const HMODULE dll = GetModuleHandleW(L"vmstandin.dll");
-  if (!dll)
-    return 0;
-  const auto function = reinterpret_cast<LONG(WINAPI *)()>(
-      reinterpret_cast<void (*)()>(GetProcAddress(dll, "StandinLiveObjects")));
-  return function ? function() : -1;
-}
-
 TEST(Threads, ApartmentsCheckAtTheSameTimeWithoutCrossTalk) {
   // No thread has loaded the library yet: the first creations race with each other's
   // CoInitializeEx, as in a host that starts several checking threads at once.
-  InventoryFile inventory;
+  const wintest::StandinFiles files("brennow-threads");
+  files.writeInventory(inventory());
   std::array<ThreadReport, kThreads> reports;
   std::latch start(kThreads);
   std::vector<std::thread> threads;
@@ -222,7 +195,7 @@ TEST(Threads, ApartmentsCheckAtTheSameTimeWithoutCrossTalk) {
                           return x.finished < y.finished;
                         })->finished;
   EXPECT_LT(lastStart, firstEnd) << "the threads did not overlap";
-  EXPECT_EQ(standinLiveObjects(), 0);
+  EXPECT_EQ(wintest::standinLiveObjects(), 0);
 }
 
 } // namespace

@@ -14,7 +14,6 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,16 +35,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// ---------------------------------------------------------------- text
-
 using wintest::utf8;
-// Long texts are shown by their length and ends only.
-std::string shown(std::wstring_view text) {
-  if (text.size() <= 200)
-    return utf8(text);
-  return utf8(text.substr(0, 80)) + "... (" + std::to_string(text.size()) + " characters) ..." +
-         utf8(text.substr(text.size() - 80));
-}
 
 // ---------------------------------------------------------------- the stand-in's world
 
@@ -54,23 +44,12 @@ constexpr wchar_t kUser[] = L"tortured";
 constexpr wchar_t kPassword[] = L"p4ss word";
 constexpr wchar_t kMachine[] = L"vm-a";
 
-std::wstring goodParameter() {
+// The account's parameter string for `machine`, expected on.
+std::wstring parameterFor(const std::wstring &machine) {
   return brennow::buildParameterString(
-      {kUser, brennow::base64Encode(kPassword, brennow::systemAnsiCodePage()), kMachine, L"on"});
+      {kUser, brennow::base64Encode(kPassword, brennow::systemAnsiCodePage()), machine, L"on"});
 }
-
-std::wstring errorReport(const std::wstring &description, int statement) {
-  return L"ERR: " + description + L"(at  " + std::to_wstring(statement) + L")";
-}
-
-LONG standinLiveObjects() {
-  const HMODULE dll = GetModuleHandleW(L"vmstandin.dll");
-  if (!dll)
-    return 0;
-  const auto function = reinterpret_cast<LONG(WINAPI *)()>(
-      reinterpret_cast<void (*)()>(GetProcAddress(dll, "StandinLiveObjects")));
-  return function ? function() : -1;
-}
+std::wstring goodParameter() { return parameterFor(kMachine); }
 
 // ---------------------------------------------------------------- host objects of three kinds
 
@@ -85,31 +64,17 @@ enum class Behaviour {
 
 std::atomic<long> hostObjectsAlive{0};
 
-class HostObject final : public IDispatch {
-public:
-  // The ComPtr takes the first reference (MinGW's ComPtr::Attach would add one of its own).
-  static ComPtr<IDispatch> make(Behaviour behaviour) {
-    return ComPtr<IDispatch>(new HostObject(behaviour));
-  }
+// A member of every host object: counts it while it lives.
+struct HostObjectCount {
+  HostObjectCount() { ++hostObjectsAlive; }
+  ~HostObjectCount() { --hostObjectsAlive; }
+  HostObjectCount(const HostObjectCount &) = delete;
+  HostObjectCount &operator=(const HostObjectCount &) = delete;
+};
 
-  STDMETHODIMP QueryInterface(REFIID iid, void **object) override {
-    if (!object)
-      return E_POINTER;
-    if (iid != IID_IUnknown && iid != IID_IDispatch) {
-      *object = nullptr;
-      return E_NOINTERFACE;
-    }
-    *object = static_cast<IDispatch *>(this);
-    AddRef();
-    return S_OK;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-  STDMETHODIMP_(ULONG) Release() override {
-    const ULONG remaining = --refs_;
-    if (remaining == 0)
-      delete this;
-    return remaining;
-  }
+class HostObject final : public wintest::ComObject<HostObject, IDispatch> {
+public:
+  explicit HostObject(Behaviour behaviour) : behaviour_(behaviour) {}
 
   STDMETHODIMP GetTypeInfoCount(UINT *count) override {
     if (behaviour_ == Behaviour::failsEveryCall)
@@ -152,40 +117,13 @@ public:
   }
 
 private:
-  explicit HostObject(Behaviour behaviour) : behaviour_(behaviour) { ++hostObjectsAlive; }
-  ~HostObject() { --hostObjectsAlive; }
-
-  std::atomic<ULONG> refs_{0};
   Behaviour behaviour_;
+  HostObjectCount counted_;
 };
 
 // An object that answers nothing but IUnknown.
-class UnknownOnly final : public IUnknown {
-public:
-  static ComPtr<IUnknown> make() { return ComPtr<IUnknown>(new UnknownOnly()); }
-  STDMETHODIMP QueryInterface(REFIID iid, void **object) override {
-    if (!object)
-      return E_POINTER;
-    if (iid != IID_IUnknown) {
-      *object = nullptr;
-      return E_NOINTERFACE;
-    }
-    *object = this;
-    AddRef();
-    return S_OK;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-  STDMETHODIMP_(ULONG) Release() override {
-    const ULONG remaining = --refs_;
-    if (remaining == 0)
-      delete this;
-    return remaining;
-  }
-
-private:
-  UnknownOnly() { ++hostObjectsAlive; }
-  ~UnknownOnly() { --hostObjectsAlive; }
-  std::atomic<ULONG> refs_{0};
+class UnknownOnly final : public wintest::ComObject<UnknownOnly, IUnknown> {
+  HostObjectCount counted_;
 };
 
 // ---------------------------------------------------------------- values of every kind
@@ -221,6 +159,15 @@ Value textValue(std::wstring_view text) {
 Value objectValue(ComPtr<IDispatch> object) {
   Value value;
   value.variant = Variant::fromDispatch(object.Get());
+  return value;
+}
+
+Value hostObjectValue(Behaviour behaviour) { return objectValue(HostObject::make(behaviour)); }
+
+Value unknownOnlyValue() {
+  Value value;
+  V_VT(value.variant.get()) = VT_UNKNOWN;
+  V_UNKNOWN(value.variant.get()) = UnknownOnly::make().Detach();
   return value;
 }
 
@@ -329,6 +276,17 @@ Value byReference(VARTYPE type, Value target) {
   return value;
 }
 
+// Values that both tables below use.
+Value nullValue() {
+  return scalar(VT_NULL, [](VARIANT &) {});
+}
+Value missingArgumentValue() {
+  return scalar(VT_ERROR, [](VARIANT &v) { V_ERROR(&v) = DISP_E_PARAMNOTFOUND; });
+}
+Value emptyArrayValue() { return arrayValue(VT_VARIANT, vectorOf(VT_VARIANT, {})); }
+Value objectWithoutDefaultMember() { return hostObjectValue(Behaviour::noDefaultMember); }
+Value objectFailingEveryCall() { return hostObjectValue(Behaviour::failsEveryCall); }
+
 struct Kind {
   const char *name;
   VARTYPE type; // what the value's variant holds
@@ -337,7 +295,7 @@ struct Kind {
 
 const Kind kinds[] = {
     {"Empty", VT_EMPTY, [] { return Value(); }},
-    {"Null", VT_NULL, [] { return scalar(VT_NULL, [](VARIANT &) {}); }},
+    {"Null", VT_NULL, nullValue},
     {"I1", VT_I1, [] { return scalar(VT_I1, [](VARIANT &v) { V_I1(&v) = -5; }); }},
     {"I2", VT_I2, [] { return scalar(VT_I2, [](VARIANT &v) { V_I2(&v) = -300; }); }},
     {"I4", VT_I4, [] { return scalar(VT_I4, [](VARIANT &v) { V_I4(&v) = -70000; }); }},
@@ -358,8 +316,7 @@ const Kind kinds[] = {
      [] { return scalar(VT_DECIMAL, [](VARIANT &v) { V_DECIMAL(&v) = someDecimal(); }); }},
     {"True", VT_BOOL,
      [] { return scalar(VT_BOOL, [](VARIANT &v) { V_BOOL(&v) = VARIANT_TRUE; }); }},
-    {"Error", VT_ERROR,
-     [] { return scalar(VT_ERROR, [](VARIANT &v) { V_ERROR(&v) = DISP_E_PARAMNOTFOUND; }); }},
+    {"Error", VT_ERROR, missingArgumentValue},
     {"TextWithNuls", VT_BSTR, [] { return textValue(std::wstring(L"a\0b\0", 4) + kHost); }},
     {"HugeText", VT_BSTR, [] { return textValue(hugeText()); }},
     {"ArrayOfI4", VT_ARRAY | VT_I4,
@@ -379,25 +336,16 @@ const Kind kinds[] = {
                            return v;
                          }()));
      }},
-    {"EmptyArray", VT_ARRAY | VT_VARIANT,
-     [] { return arrayValue(VT_VARIANT, vectorOf(VT_VARIANT, {})); }},
+    {"EmptyArray", VT_ARRAY | VT_VARIANT, emptyArrayValue},
     {"TwoDimensionalArray", VT_ARRAY | VT_VARIANT, twoDimensionalArray},
     {"ByteArray", VT_ARRAY | VT_UI1, hostNameBytes},
     {"Nothing", VT_DISPATCH,
      [] { return scalar(VT_DISPATCH, [](VARIANT &v) { V_DISPATCH(&v) = nullptr; }); }},
-    {"ObjectWithoutDefaultMember", VT_DISPATCH,
-     [] { return objectValue(HostObject::make(Behaviour::noDefaultMember)); }},
-    {"ObjectFailingEveryCall", VT_DISPATCH,
-     [] { return objectValue(HostObject::make(Behaviour::failsEveryCall)); }},
+    {"ObjectWithoutDefaultMember", VT_DISPATCH, objectWithoutDefaultMember},
+    {"ObjectFailingEveryCall", VT_DISPATCH, objectFailingEveryCall},
     {"ObjectWithTextDefault", VT_DISPATCH,
-     [] { return objectValue(HostObject::make(Behaviour::hostNameDefault)); }},
-    {"UnknownOnly", VT_UNKNOWN,
-     [] {
-       Value value;
-       V_VT(value.variant.get()) = VT_UNKNOWN;
-       V_UNKNOWN(value.variant.get()) = UnknownOnly::make().Detach();
-       return value;
-     }},
+     [] { return hostObjectValue(Behaviour::hostNameDefault); }},
+    {"UnknownOnly", VT_UNKNOWN, unknownOnlyValue},
     {"ByRefI4", VT_BYREF | VT_I4,
      [] { return byReference(VT_I4, scalar(VT_I4, [](VARIANT &v) { V_I4(&v) = 77; })); }},
     {"ByRefText", VT_BYREF | VT_BSTR, [] { return byReference(VT_BSTR, textValue(kHost)); }},
@@ -407,13 +355,11 @@ const Kind kinds[] = {
                           scalar(VT_DECIMAL, [](VARIANT &v) { V_DECIMAL(&v) = someDecimal(); }));
      }},
     {"ByRefObjectFailing", VT_BYREF | VT_DISPATCH,
-     [] {
-       return byReference(VT_DISPATCH, objectValue(HostObject::make(Behaviour::failsEveryCall)));
-     }},
+     [] { return byReference(VT_DISPATCH, objectFailingEveryCall()); }},
     {"ByRefVariantText", VT_BYREF | VT_VARIANT,
      [] { return byReference(VT_VARIANT, textValue(kHost)); }},
     {"ByRefVariantNull", VT_BYREF | VT_VARIANT,
-     [] { return byReference(VT_VARIANT, scalar(VT_NULL, [](VARIANT &) {})); }},
+     [] { return byReference(VT_VARIANT, nullValue()); }},
     {"ByRefArray", VT_BYREF | VT_ARRAY | VT_VARIANT,
      [] { return byReference(VT_ARRAY, twoDimensionalArray()); }},
 };
@@ -431,80 +377,25 @@ std::optional<std::wstring> textForm(const VARIANT &value) {
 
 // ---------------------------------------------------------------- one check as a host runs it
 
-struct Outcome {
-  HRESULT hr = E_UNEXPECTED;
-  VARTYPE answerType = VT_EMPTY;
-  VARIANT_BOOL answer = VARIANT_FALSE;
-  VARTYPE resultType = VT_EMPTY;
-  std::wstring result;
-};
-
-Outcome runCheck(IDispatch *plugin) {
-  Outcome outcome;
-  Variant answer, result;
-  outcome.hr = wintest::invoke(plugin, L"qm_docheck", DISPATCH_METHOD, {}, answer.get());
-  outcome.answerType = V_VT(answer.get());
-  if (outcome.answerType == VT_BOOL)
-    outcome.answer = V_BOOL(answer.get());
-  EXPECT_EQ(wintest::invoke(plugin, L"qm_result", DISPATCH_PROPERTYGET, {}, result.get()), S_OK);
-  outcome.resultType = V_VT(result.get());
-  outcome.result = wintest::text(*result.get());
-  return outcome;
-}
-
-void expectNormalReturn(const Outcome &outcome) {
-  EXPECT_EQ(outcome.hr, S_OK);
-  EXPECT_EQ(outcome.answerType, VT_BOOL);
-  EXPECT_EQ(outcome.resultType, VT_BSTR);
-}
-
-void expectFailureAt(const Outcome &outcome, int statement) {
-  expectNormalReturn(outcome);
-  EXPECT_EQ(outcome.answer, VARIANT_FALSE);
-  const std::wstring tail = L"(at  " + std::to_wstring(statement) + L")";
-  EXPECT_TRUE(outcome.result.starts_with(L"ERR: ") && outcome.result.ends_with(tail) &&
-              outcome.result.size() > 5 + tail.size())
-      << "result: " << shown(outcome.result);
-}
-
-void expectOutcome(const Outcome &outcome, VARIANT_BOOL answer, const std::wstring &message) {
-  expectNormalReturn(outcome);
-  EXPECT_EQ(outcome.answer, answer);
-  EXPECT_TRUE(outcome.result == message)
-      << "result:   " << shown(outcome.result) << "\nexpected: " << shown(message);
-}
-
-// The stand-in's inventory for this program: one host, one account, one machine that is on.
-class StandinWorld {
-public:
-  StandinWorld() {
-    path_ = fs::temp_directory_path() /
-            ("brennow-torture-" + std::to_string(GetCurrentProcessId()) + ".txt");
-    std::ofstream file(path_, std::ios::binary | std::ios::trunc);
-    file << utf8(std::wstring(L"host ") + kHost + L"\nuser " + kUser + L"\npassword " + kPassword +
-                 L"\nmachine 1 " + kMachine + L"\n");
-    SetEnvironmentVariableW(L"BRENNOW_STANDIN_INVENTORY", path_.c_str());
-  }
-  ~StandinWorld() {
-    SetEnvironmentVariableW(L"BRENNOW_STANDIN_INVENTORY", nullptr);
-    std::error_code ignored;
-    fs::remove(path_, ignored);
-  }
-
-private:
-  fs::path path_;
-};
+using wintest::errorReport;
+using wintest::expectFailureAt;
+using wintest::expectOutcome;
+using wintest::runCheck;
+using Outcome = wintest::CheckOutcome;
 
 class TortureTest : public testing::Test {
 protected:
   void SetUp() override {
+    // The stand-in's world: one host, one account, one machine that is on.
+    files_.writeInventory(std::wstring(L"host ") + kHost + L"\nuser " + kUser + L"\npassword " +
+                          kPassword + L"\nmachine 1 " + kMachine + L"\n");
     plugin_ = wintest::createPlugin();
     ASSERT_TRUE(plugin_) << "brennow.vmwarecom cannot be created: is brennow.dll registered?";
   }
   void TearDown() override {
     plugin_.Reset();
     EXPECT_EQ(hostObjectsAlive.load(), 0) << "the component kept a host object";
-    EXPECT_EQ(standinLiveObjects(), 0) << "stand-in objects outlived the check";
+    EXPECT_EQ(wintest::standinLiveObjects(), 0) << "stand-in objects outlived the check";
   }
 
   HRESULT put(const wchar_t *property, const VARIANT &value) {
@@ -516,11 +407,14 @@ protected:
     ASSERT_EQ(put(L"qm_parameter", *Variant::fromText(goodParameter()).get()), S_OK);
   }
 
-  StandinWorld world_;
+  wintest::StandinFiles files_{"brennow-torture"};
   ComPtr<IDispatch> plugin_;
 };
 
 const std::wstring kGoodMessage = std::wstring(L"Virtual machine (") + kMachine + L") is on";
+// A run without an account: this server refuses it at the connect.
+const std::wstring kRefusedAccountMessage =
+    errorReport(std::wstring(L"Incorrect user name or password for host ") + kHost, 130);
 
 // ---------------------------------------------------------------- qm_docheck
 
@@ -542,7 +436,7 @@ TEST_P(CheckWithValueTest, InTimeoutChangesNothing) {
   putGood();
   Value value = GetParam().make();
   ASSERT_EQ(put(L"qm_timeout", *value.variant.get()), S_OK);
-  expectOutcome(runCheck(plugin_.Get()), VARIANT_TRUE, kGoodMessage);
+  expectOutcome(runCheck(plugin_.Get()), true, kGoodMessage);
 }
 
 // The host name is copied at 30 and taken as text at 100; a text that names no host is
@@ -556,9 +450,9 @@ TEST_P(CheckWithValueTest, InHostNameIsTakenAsTextOrFailsAt100) {
   if (!text)
     expectFailureAt(outcome, 100);
   else if (*text == kHost)
-    expectOutcome(outcome, VARIANT_TRUE, kGoodMessage);
+    expectOutcome(outcome, true, kGoodMessage);
   else
-    expectOutcome(outcome, VARIANT_FALSE, errorReport(L"Unknown host: " + *text, 130));
+    expectOutcome(outcome, false, errorReport(L"Unknown host: " + *text, 130));
 }
 
 // The parameter string is taken as text at 40. None of these values holds a field, so the
@@ -573,9 +467,7 @@ TEST_P(CheckWithValueTest, InParameterIsTakenAsTextOrFailsAt40) {
     expectFailureAt(outcome, 40);
   } else {
     ASSERT_EQ(text->find(L'#'), std::wstring::npos) << "the value holds a field";
-    expectOutcome(
-        outcome, VARIANT_FALSE,
-        errorReport(std::wstring(L"Incorrect user name or password for host ") + kHost, 130));
+    expectOutcome(outcome, false, kRefusedAccountMessage);
   }
 }
 
@@ -591,16 +483,14 @@ TEST_P(CheckWithObjectSetTest, InEachProperty) {
   for (const wchar_t *property : {L"qm_timeout", L"qm_hostname", L"qm_parameter"}) {
     SCOPED_TRACE(utf8(property));
     putGood();
-    Value value = objectValue(HostObject::make(behaviour));
+    Value value = hostObjectValue(behaviour);
     ASSERT_EQ(wintest::putProperty(plugin_.Get(), property, *value.variant.get(), true), S_OK);
     const Outcome outcome = runCheck(plugin_.Get());
     if (std::wstring_view(property) == L"qm_timeout" ||
         (hasHostText && std::wstring_view(property) == L"qm_hostname"))
-      expectOutcome(outcome, VARIANT_TRUE, kGoodMessage);
+      expectOutcome(outcome, true, kGoodMessage);
     else if (hasHostText)
-      expectOutcome(
-          outcome, VARIANT_FALSE,
-          errorReport(std::wstring(L"Incorrect user name or password for host ") + kHost, 130));
+      expectOutcome(outcome, false, kRefusedAccountMessage);
     else
       expectFailureAt(outcome, std::wstring_view(property) == L"qm_hostname" ? 100 : 40);
   }
@@ -623,9 +513,9 @@ INSTANTIATE_TEST_SUITE_P(Objects, CheckWithObjectSetTest,
 // All three properties unusable at once: the parameter string, read at 40, fails first;
 // the copies at 20 and 30 take any value.
 TEST_F(TortureTest, AllThreePropertiesUnusableFailsAt40) {
-  Value timeout = objectValue(HostObject::make(Behaviour::failsEveryCall));
+  Value timeout = objectFailingEveryCall();
   Value hostname = twoDimensionalArray();
-  Value parameter = scalar(VT_NULL, [](VARIANT &) {});
+  Value parameter = nullValue();
   ASSERT_EQ(put(L"qm_timeout", *timeout.variant.get()), S_OK);
   ASSERT_EQ(put(L"qm_hostname", *hostname.variant.get()), S_OK);
   ASSERT_EQ(put(L"qm_parameter", *parameter.variant.get()), S_OK);
@@ -636,10 +526,8 @@ TEST_F(TortureTest, AllThreePropertiesUnusableFailsAt40) {
 TEST_F(TortureTest, NulsInsideTheMachineNameReachTheMessage) {
   putGood();
   const std::wstring machine(L"vm\0a", 4);
-  const std::wstring parameter = brennow::buildParameterString(
-      {kUser, brennow::base64Encode(kPassword, brennow::systemAnsiCodePage()), machine, L"on"});
-  ASSERT_EQ(put(L"qm_parameter", *Variant::fromText(parameter).get()), S_OK);
-  expectOutcome(runCheck(plugin_.Get()), VARIANT_FALSE,
+  ASSERT_EQ(put(L"qm_parameter", *Variant::fromText(parameterFor(machine)).get()), S_OK);
+  expectOutcome(runCheck(plugin_.Get()), false,
                 L"Can't get the state of this (" + machine +
                     L") virtual machine, it's not listed as a known one");
 }
@@ -649,7 +537,7 @@ TEST_F(TortureTest, HugeParameterStringWithTheFieldsAtTheEnd) {
   putGood();
   ASSERT_EQ(put(L"qm_parameter", *Variant::fromText(L"#PAD=" + hugeText() + goodParameter()).get()),
             S_OK);
-  expectOutcome(runCheck(plugin_.Get()), VARIANT_TRUE, kGoodMessage);
+  expectOutcome(runCheck(plugin_.Get()), true, kGoodMessage);
 }
 
 // ---------------------------------------------------------------- qm_showGUI
@@ -697,25 +585,14 @@ struct ShowKind {
 
 const ShowKind showKinds[] = {
     {"ParameterArray", L"qm_parameter", twoDimensionalArray},
-    {"ParameterEmptyArray", L"qm_parameter",
-     [] { return arrayValue(VT_VARIANT, vectorOf(VT_VARIANT, {})); }},
-    {"ParameterNull", L"qm_parameter", [] { return scalar(VT_NULL, [](VARIANT &) {}); }},
-    {"ParameterError", L"qm_parameter",
-     [] { return scalar(VT_ERROR, [](VARIANT &v) { V_ERROR(&v) = DISP_E_PARAMNOTFOUND; }); }},
-    {"ParameterObjectWithoutDefaultMember", L"qm_parameter",
-     [] { return objectValue(HostObject::make(Behaviour::noDefaultMember)); }},
-    {"ParameterObjectFailingEveryCall", L"qm_parameter",
-     [] { return objectValue(HostObject::make(Behaviour::failsEveryCall)); }},
-    {"ParameterUnknownOnly", L"qm_parameter",
-     [] {
-       Value value;
-       V_VT(value.variant.get()) = VT_UNKNOWN;
-       V_UNKNOWN(value.variant.get()) = UnknownOnly::make().Detach();
-       return value;
-     }},
+    {"ParameterEmptyArray", L"qm_parameter", emptyArrayValue},
+    {"ParameterNull", L"qm_parameter", nullValue},
+    {"ParameterError", L"qm_parameter", missingArgumentValue},
+    {"ParameterObjectWithoutDefaultMember", L"qm_parameter", objectWithoutDefaultMember},
+    {"ParameterObjectFailingEveryCall", L"qm_parameter", objectFailingEveryCall},
+    {"ParameterUnknownOnly", L"qm_parameter", unknownOnlyValue},
     {"HostNameArray", L"qm_hostname", twoDimensionalArray},
-    {"TimeoutObjectWithoutDefaultMember", L"qm_timeout",
-     [] { return objectValue(HostObject::make(Behaviour::noDefaultMember)); }},
+    {"TimeoutObjectWithoutDefaultMember", L"qm_timeout", objectWithoutDefaultMember},
 };
 
 class ShowGuiTest : public TortureTest, public testing::WithParamInterface<ShowKind> {
@@ -801,26 +678,13 @@ constexpr wchar_t kPlatformKey[] = L"win64";
 constexpr wchar_t kPlatformKey[] = L"win32";
 #endif
 
-std::wstring guidText(REFGUID guid) {
-  wchar_t text[40] = {};
-  StringFromGUID2(guid, text, 40);
-  return text;
-}
-
-std::optional<std::wstring> classesValue(const std::wstring &key) {
-  wchar_t buffer[2048] = {};
-  DWORD size = sizeof buffer;
-  if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, buffer,
-                   &size) != ERROR_SUCCESS)
-    return std::nullopt;
-  return std::wstring(buffer);
-}
+using wintest::registryText;
 
 std::wstring inprocServerKey() {
-  return L"CLSID\\" + guidText(CLSID_vmwarecom) + L"\\InprocServer32";
+  return L"CLSID\\" + wintest::guidText(CLSID_vmwarecom) + L"\\InprocServer32";
 }
 std::wstring typeLibraryKey() {
-  return L"TypeLib\\" + guidText(LIBID_brennow) + L"\\1.0\\0\\" + kPlatformKey;
+  return L"TypeLib\\" + wintest::guidText(LIBID_brennow) + L"\\1.0\\0\\" + kPlatformKey;
 }
 
 // The file of the module whose code serves `object` (the module of its vtable).
@@ -829,9 +693,7 @@ std::wstring modulePathOf(IUnknown *object) {
   GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
                          GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                      *reinterpret_cast<LPCWSTR *>(object), &module);
-  std::wstring path(MAX_PATH, L'\0');
-  path.resize(GetModuleFileNameW(module, path.data(), MAX_PATH));
-  return path;
+  return wintest::modulePath(module);
 }
 
 using EntryPoint = HRESULT(WINAPI *)();
@@ -852,11 +714,7 @@ public:
         reinterpret_cast<EntryPoint>(reinterpret_cast<void (*)()>(GetProcAddress(module_, entry)));
     return function ? function() : E_NOTIMPL;
   }
-  std::wstring path() const {
-    std::wstring path(MAX_PATH, L'\0');
-    path.resize(GetModuleFileNameW(module_, path.data(), MAX_PATH));
-    return path;
-  }
+  std::wstring path() const { return wintest::modulePath(module_); }
 
 private:
   HMODULE module_;
@@ -879,7 +737,7 @@ protected:
       ASSERT_TRUE(original);
       EXPECT_EQ(original.call("DllRegisterServer"), S_OK);
     }
-    EXPECT_EQ(classesValue(inprocServerKey()), wintest::brennowPath())
+    EXPECT_EQ(registryText(inprocServerKey()), wintest::brennowPath())
         << "normal registration back";
     CoFreeUnusedLibrariesEx(0, 0);
     std::error_code ignored;
@@ -896,8 +754,8 @@ TEST_F(UnusualPathRegistration, RegistersThatExactPathAndCreatesFromIt) {
     ASSERT_TRUE(copy) << "cannot load " << utf8(copy_);
     ASSERT_EQ(copy.path(), copy_);
     ASSERT_EQ(copy.call("DllRegisterServer"), S_OK);
-    EXPECT_EQ(classesValue(inprocServerKey()), copy_);
-    EXPECT_EQ(classesValue(typeLibraryKey()), copy_);
+    EXPECT_EQ(registryText(inprocServerKey()), copy_);
+    EXPECT_EQ(registryText(typeLibraryKey()), copy_);
 
     // The class comes from the registered copy, and its type library answers.
     {
@@ -911,8 +769,8 @@ TEST_F(UnusualPathRegistration, RegistersThatExactPathAndCreatesFromIt) {
     }
 
     EXPECT_EQ(copy.call("DllUnregisterServer"), S_OK);
-    EXPECT_EQ(classesValue(inprocServerKey()), std::nullopt);
-    EXPECT_EQ(classesValue(typeLibraryKey()), std::nullopt);
+    EXPECT_EQ(registryText(inprocServerKey()), std::nullopt);
+    EXPECT_EQ(registryText(typeLibraryKey()), std::nullopt);
   }
 }
 

@@ -1,12 +1,17 @@
 #pragma once
-// Shared pieces of the Windows test programs: an apartment per test program, the path
-// of the component under test, and small automation helpers.
+// Shared pieces of the Windows test programs: the path of the component under test,
+// automation calls as a host makes them, the stand-in server's files, COM objects of the
+// tests' own, and one check as a host runs it.
 #include <windows.h>
 #include <oleauto.h>
 #include <wrl/client.h>
 
+#include <atomic>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace wintest {
@@ -34,5 +39,124 @@ std::wstring fromUtf8(std::string_view bytes);
 
 // The text of a BSTR variant ("" for anything else).
 std::wstring text(const VARIANT &value);
+
+// The stand-in server's files for one test: a scratch folder of its own, named after
+// `purpose`, the process and the running test; the inventory the stand-in answers from
+// and, once started, the log it writes. The environment points the stand-in at them
+// while the object lives; the folder goes with it.
+class StandinFiles {
+public:
+  explicit StandinFiles(std::string_view purpose);
+  ~StandinFiles();
+  StandinFiles(const StandinFiles &) = delete;
+  StandinFiles &operator=(const StandinFiles &) = delete;
+
+  const std::filesystem::path &folder() const noexcept { return folder_; }
+  void writeInventory(std::wstring_view text) const;
+  // From now on the stand-in logs every operation into an empty log.
+  void startLog();
+  std::vector<std::wstring> logLines() const;
+
+private:
+  std::filesystem::path folder_;
+  std::filesystem::path inventory_;
+  std::filesystem::path log_;
+};
+
+// How many objects of the stand-in are alive: 0 when it is not loaded, -1 when it does
+// not tell.
+LONG standinLiveObjects();
+
+// ---- COM objects of the tests' own, the registry, modules and names
+
+// IUnknown for a COM object of a test's own: QueryInterface answers IUnknown and each of
+// the interfaces (the first one stands for IUnknown), and the last Release deletes the
+// object. `Object` implements the interfaces' own methods; `make` is how it is created.
+template <typename Object, typename First, typename... Others>
+class ComObject : public First, public Others... {
+public:
+  // The ComPtr's AddRef is the object's first reference.
+  template <typename... Arguments>
+  static Microsoft::WRL::ComPtr<Object> make(Arguments &&...arguments) {
+    return Microsoft::WRL::ComPtr<Object>(new Object(std::forward<Arguments>(arguments)...));
+  }
+
+  ComObject(const ComObject &) = delete;
+  ComObject &operator=(const ComObject &) = delete;
+
+  STDMETHODIMP QueryInterface(REFIID iid, void **object) override {
+    if (!object)
+      return E_POINTER;
+    *object = nullptr;
+    if (iid == IID_IUnknown || iid == __uuidof(First))
+      *object = static_cast<First *>(this);
+    else
+      static_cast<void>((offer<Others>(iid, object) || ...));
+    if (!*object)
+      return E_NOINTERFACE;
+    AddRef();
+    return S_OK;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
+  STDMETHODIMP_(ULONG) Release() override {
+    const ULONG remaining = --references_;
+    if (remaining == 0)
+      delete this;
+    return remaining;
+  }
+
+protected:
+  ComObject() = default;
+  virtual ~ComObject() = default;
+
+private:
+  template <typename Interface> bool offer(REFIID iid, void **object) {
+    if (iid != __uuidof(Interface))
+      return false;
+    *object = static_cast<Interface *>(this);
+    return true;
+  }
+
+  std::atomic<ULONG> references_{0};
+};
+
+// A REG_SZ value (`value` nullptr: the key's default value), if the key holds it.
+std::optional<std::wstring> registryText(const std::wstring &key, const wchar_t *value = nullptr,
+                                         HKEY root = HKEY_CLASSES_ROOT);
+bool registryKeyExists(const std::wstring &key, HKEY root = HKEY_CLASSES_ROOT);
+
+// "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}", as the registry writes GUIDs.
+std::wstring guidText(REFGUID guid);
+
+// The file a loaded module was loaded from.
+std::wstring modulePath(HMODULE module);
+
+// `text` with every character but ASCII letters and digits made '_': fit for file names
+// and for the names of parameterized tests.
+std::string namePart(std::string_view text);
+
+// ---- one qm_docheck as a host runs it
+
+// What qm_docheck returned and left in qm_result, and the stand-in objects alive right after.
+struct CheckOutcome {
+  HRESULT hr = E_UNEXPECTED;
+  VARTYPE answerType = VT_EMPTY;
+  VARIANT_BOOL answer = VARIANT_FALSE;
+  VARTYPE resultType = VT_EMPTY;
+  std::wstring result;
+  LONG standinObjectsAfter = -1;
+};
+
+CheckOutcome runCheck(IDispatch *plugin);
+
+// The report of a check that failed at `statement`.
+std::wstring errorReport(const std::wstring &description, int statement);
+
+// Every check returns normally with a Boolean, leaves text in qm_result and holds no
+// stand-in object.
+void expectWellFormed(const CheckOutcome &outcome);
+void expectOutcome(const CheckOutcome &outcome, bool answer, const std::wstring &message);
+// A failure at `statement` whose description is the implementer's own: only its form is fixed.
+void expectFailureAt(const CheckOutcome &outcome, int statement);
 
 } // namespace wintest
