@@ -3,11 +3,24 @@
 // Base64 block functions on input without code 0. Built with -O2 and no sanitizers by
 // scripts/bench; every benchmark takes the input size in characters (or bytes) as its
 // argument, so figures of the same size can be set side by side.
+//
+// Two series. In cache (NAME/SIZE): the calls follow one another on the same input, so an
+// input that fits the caches stays there from one call to the next. Growth
+// (NAME/growth/iterations:N): pairs of calls, one on 1 MiB and one on 16 MiB, each started
+// from emptied caches and a trimmed heap, so that both sizes read their input from main
+// memory and take fresh pages for their results; the median of the pairs' ratios is the
+// routine's own growth rather than a mark of where the cache sizes fall.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 #include <openssl/evp.h>
+#include <time.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -18,18 +31,10 @@
 
 namespace {
 
-constexpr std::int64_t kKiB = 1024;
-constexpr std::int64_t kMiB = 1024 * kKiB;
+constexpr std::size_t kKiB = 1024;
+constexpr std::size_t kMiB = 1024 * kKiB;
 
-void inputSizes(benchmark::internal::Benchmark *benchmark) {
-  for (const std::int64_t size : {kKiB, 64 * kKiB, kMiB, 16 * kMiB})
-    benchmark->Arg(size);
-  benchmark->Unit(benchmark::kMicrosecond);
-}
-
-std::size_t sizeArgument(const benchmark::State &state) {
-  return static_cast<std::size_t>(state.range(0));
-}
+// ------------------------------------------------------------------ inputs
 
 // Deterministic bytes 1..255: no code 0, so every codec takes its standard path.
 std::string bytesWithoutZero(std::size_t size) {
@@ -55,105 +60,6 @@ std::wstring parameterString(std::size_t size) {
   return head + user + tail;
 }
 
-template <typename Char> std::int64_t memoryBytes(std::size_t characters) {
-  return static_cast<std::int64_t>(characters * sizeof(Char));
-}
-
-// ------------------------------------------------------------------ lookup
-
-void getParamLastField(benchmark::State &state) {
-  const std::wstring parameters = parameterString(sizeArgument(state));
-  for (auto _ : state) {
-    std::wstring value = brennow::getParam(parameters, L"VMS");
-    benchmark::DoNotOptimize(value);
-  }
-  state.SetBytesProcessed(state.iterations() * memoryBytes<wchar_t>(parameters.size()));
-}
-BENCHMARK(getParamLastField)->Apply(inputSizes);
-
-// One scan over the parameter string's memory: the least any lookup must cost.
-void memchrSameMemory(benchmark::State &state) {
-  const std::wstring parameters = parameterString(sizeArgument(state));
-  const auto bytes = static_cast<std::size_t>(memoryBytes<wchar_t>(parameters.size()));
-  for (auto _ : state) {
-    const void *found = std::memchr(parameters.data(), 0x7F, bytes);
-    benchmark::DoNotOptimize(found);
-  }
-  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes));
-}
-BENCHMARK(memchrSameMemory)->Apply(inputSizes);
-
-// One copy of the parameter string's memory into a buffer that is already there.
-void memcpySameMemory(benchmark::State &state) {
-  const std::wstring parameters = parameterString(sizeArgument(state));
-  const auto bytes = static_cast<std::size_t>(memoryBytes<wchar_t>(parameters.size()));
-  std::vector<char> copy(bytes);
-  for (auto _ : state) {
-    std::memcpy(copy.data(), parameters.data(), bytes);
-    benchmark::DoNotOptimize(copy.data());
-    benchmark::ClobberMemory();
-  }
-  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes));
-}
-BENCHMARK(memcpySameMemory)->Apply(inputSizes);
-
-// The same copy into freshly allocated memory, as a routine that makes a copy of its
-// input (the lookup's upper-case copy) pays it: large blocks come from the system anew.
-void allocateAndCopySameMemory(benchmark::State &state) {
-  const std::wstring parameters = parameterString(sizeArgument(state));
-  const auto bytes = static_cast<std::size_t>(memoryBytes<wchar_t>(parameters.size()));
-  for (auto _ : state) {
-    const auto copy = std::make_unique_for_overwrite<char[]>(bytes);
-    std::memcpy(copy.get(), parameters.data(), bytes);
-    benchmark::DoNotOptimize(copy.get());
-    benchmark::ClobberMemory();
-  }
-  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes));
-}
-BENCHMARK(allocateAndCopySameMemory)->Apply(inputSizes);
-
-// ------------------------------------------------------------------ encoding
-
-void encodeBytes(benchmark::State &state) {
-  const std::string bytes = bytesWithoutZero(sizeArgument(state));
-  for (auto _ : state) {
-    std::string encoded = brennow::encodeBytes(bytes);
-    benchmark::DoNotOptimize(encoded);
-  }
-  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes.size()));
-}
-BENCHMARK(encodeBytes)->Apply(inputSizes);
-
-// OpenSSL writes into a buffer the caller sized; allocating it is part of the work, as
-// it is for encodeBytes.
-void opensslEncodeBlock(benchmark::State &state) {
-  const std::string bytes = bytesWithoutZero(sizeArgument(state));
-  for (auto _ : state) {
-    std::string encoded((bytes.size() + 2) / 3 * 4 + 1, '\0');
-    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(encoded.data()),
-                                       reinterpret_cast<const unsigned char *>(bytes.data()),
-                                       static_cast<int>(bytes.size()));
-    encoded.resize(static_cast<std::size_t>(length));
-    benchmark::DoNotOptimize(encoded);
-  }
-  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes.size()));
-}
-BENCHMARK(opensslEncodeBlock)->Apply(inputSizes);
-
-// The text form the component uses: wide characters through the code page.
-void base64EncodeText(benchmark::State &state) {
-  const auto &codePage = brennow::windows1252();
-  const std::wstring text = codePage.fromBytes(bytesWithoutZero(sizeArgument(state)));
-  for (auto _ : state) {
-    std::wstring encoded = brennow::base64Encode(text, codePage);
-    benchmark::DoNotOptimize(encoded);
-  }
-  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
-}
-BENCHMARK(base64EncodeText)->Apply(inputSizes);
-
-// ------------------------------------------------------------------ decoding
-
 // Encoded text of `size` characters (a multiple of 4 for the sizes used).
 std::string encodedText(std::size_t size) {
   std::string encoded = brennow::encodeBytes(bytesWithoutZero(size / 4 * 3));
@@ -161,44 +67,215 @@ std::string encodedText(std::size_t size) {
   return encoded;
 }
 
-void decodeToBytes(benchmark::State &state) {
-  const std::string ascii = encodedText(sizeArgument(state));
-  const std::wstring encoded(ascii.begin(), ascii.end());
-  for (auto _ : state) {
+std::wstring widened(const std::string &ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
+// ------------------------------------------------------------------ the routines
+
+// One call of a routine on an input of a given size, made beforehand; the call owns its input.
+using Call = std::function<void()>;
+using MakeCall = Call (*)(std::size_t size);
+
+// The lookup of the last field.
+Call getParamLastField(std::size_t size) {
+  return [parameters = parameterString(size)] {
+    std::wstring value = brennow::getParam(parameters, L"VMS");
+    benchmark::DoNotOptimize(value);
+  };
+}
+
+// One scan over the parameter string's memory: the least any lookup must cost.
+Call memchrSameMemory(std::size_t size) {
+  return [parameters = parameterString(size)] {
+    const void *found = std::memchr(parameters.data(), 0x7F, parameters.size() * sizeof(wchar_t));
+    benchmark::DoNotOptimize(found);
+  };
+}
+
+// One copy of the parameter string's memory into a buffer that is already there.
+Call memcpySameMemory(std::size_t size) {
+  auto copy = std::make_shared<std::vector<char>>(size * sizeof(wchar_t));
+  return [parameters = parameterString(size), copy] {
+    std::memcpy(copy->data(), parameters.data(), copy->size());
+    benchmark::DoNotOptimize(copy->data());
+    benchmark::ClobberMemory();
+  };
+}
+
+// The same copy into freshly allocated memory, as a routine that makes a copy of its
+// input pays it: large blocks come from the system anew.
+Call allocateAndCopySameMemory(std::size_t size) {
+  return [parameters = parameterString(size)] {
+    const std::size_t bytes = parameters.size() * sizeof(wchar_t);
+    const auto copy = std::make_unique_for_overwrite<char[]>(bytes);
+    std::memcpy(copy.get(), parameters.data(), bytes);
+    benchmark::DoNotOptimize(copy.get());
+    benchmark::ClobberMemory();
+  };
+}
+
+Call encodeBytes(std::size_t size) {
+  return [bytes = bytesWithoutZero(size)] {
+    std::string encoded = brennow::encodeBytes(bytes);
+    benchmark::DoNotOptimize(encoded);
+  };
+}
+
+// OpenSSL writes into a buffer the caller sized; allocating it is part of the work, as
+// it is for encodeBytes.
+Call opensslEncodeBlock(std::size_t size) {
+  return [bytes = bytesWithoutZero(size)] {
+    std::string encoded((bytes.size() + 2) / 3 * 4 + 1, '\0');
+    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char *>(encoded.data()),
+                                       reinterpret_cast<const unsigned char *>(bytes.data()),
+                                       static_cast<int>(bytes.size()));
+    encoded.resize(static_cast<std::size_t>(length));
+    benchmark::DoNotOptimize(encoded);
+  };
+}
+
+// The text form the component uses: wide characters through the code page.
+Call base64EncodeText(std::size_t size) {
+  const auto &codePage = brennow::windows1252();
+  return [text = codePage.fromBytes(bytesWithoutZero(size)), &codePage] {
+    std::wstring encoded = brennow::base64Encode(text, codePage);
+    benchmark::DoNotOptimize(encoded);
+  };
+}
+
+Call decodeToBytes(std::size_t size) {
+  return [encoded = widened(encodedText(size))] {
     std::string decoded = brennow::decodeToBytes(encoded);
     benchmark::DoNotOptimize(decoded);
-  }
-  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(encoded.size()));
+  };
 }
-BENCHMARK(decodeToBytes)->Apply(inputSizes);
 
-void opensslDecodeBlock(benchmark::State &state) {
-  const std::string encoded = encodedText(sizeArgument(state));
-  for (auto _ : state) {
+Call opensslDecodeBlock(std::size_t size) {
+  return [encoded = encodedText(size)] {
     std::string decoded(encoded.size() / 4 * 3, '\0');
     const int length = EVP_DecodeBlock(reinterpret_cast<unsigned char *>(decoded.data()),
                                        reinterpret_cast<const unsigned char *>(encoded.data()),
                                        static_cast<int>(encoded.size()));
-    if (length < 0)
-      state.SkipWithError("EVP_DecodeBlock rejected the input");
+    if (length < 0) {
+      std::fputs("EVP_DecodeBlock rejected the input\n", stderr);
+      std::abort();
+    }
     decoded.resize(static_cast<std::size_t>(length));
     benchmark::DoNotOptimize(decoded);
-  }
-  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(encoded.size()));
+  };
 }
-BENCHMARK(opensslDecodeBlock)->Apply(inputSizes);
 
-void base64DecodeText(benchmark::State &state) {
+Call base64DecodeText(std::size_t size) {
   const auto &codePage = brennow::windows1252();
-  const std::string ascii = encodedText(sizeArgument(state));
-  const std::wstring encoded(ascii.begin(), ascii.end());
-  for (auto _ : state) {
+  return [encoded = widened(encodedText(size)), &codePage] {
     std::wstring decoded = brennow::base64Decode(encoded, codePage);
     benchmark::DoNotOptimize(decoded);
-  }
-  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(encoded.size()));
+  };
 }
-BENCHMARK(base64DecodeText)->Apply(inputSizes);
+
+struct Routine {
+  const char *name;
+  MakeCall make;
+};
+
+const Routine kRoutines[] = {
+    {"getParamLastField", getParamLastField},
+    {"memchrSameMemory", memchrSameMemory},
+    {"memcpySameMemory", memcpySameMemory},
+    {"allocateAndCopySameMemory", allocateAndCopySameMemory},
+    {"encodeBytes", encodeBytes},
+    {"opensslEncodeBlock", opensslEncodeBlock},
+    {"base64EncodeText", base64EncodeText},
+    {"decodeToBytes", decodeToBytes},
+    {"opensslDecodeBlock", opensslDecodeBlock},
+    {"base64DecodeText", base64DecodeText},
+};
+
+// ------------------------------------------------------------------ in cache
+
+void inCache(benchmark::State &state, MakeCall make) {
+  const Call call = make(static_cast<std::size_t>(state.range(0)));
+  for (auto _ : state)
+    call();
+}
+
+// ------------------------------------------------------------------ growth from memory
+
+// Far above the last-level cache of the machines this runs on (32 MiB and less).
+constexpr std::size_t kEvictionBytes = 256 * kMiB;
+constexpr std::size_t kCacheLine = 64;
+
+// Reads one byte of every cache line of the eviction buffer (about 12 ms here). Reading,
+// not writing, leaves its lines clean, so the timed call that displaces them pays no
+// write-back.
+void emptyCaches() {
+  // Filled once so that every page is memory of its own (untouched pages all map one page).
+  static const std::vector<unsigned char> buffer(kEvictionBytes, 1);
+  unsigned sum = 0;
+  for (std::size_t at = 0; at < buffer.size(); at += kCacheLine)
+    sum += buffer[at];
+  benchmark::DoNotOptimize(sum);
+}
+
+double threadSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// One call from emptied caches and a heap given back to the system: the call's result
+// takes fresh pages whatever its size (glibc would otherwise reuse blocks below 32 MiB
+// and map larger ones anew at every call). CPU time of this thread, in microseconds.
+double coldCall(const Call &call) {
+  emptyCaches();
+  malloc_trim(0);
+  const double start = threadSeconds();
+  call();
+  return (threadSeconds() - start) * 1e6;
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t middle = values.size() / 2;
+  return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+constexpr benchmark::IterationCount kPairs = 25;
+
+// Each iteration times a pair of cold calls, 1 MiB and 16 MiB one after the other, so that
+// both sizes meet the same neighbours' memory traffic. Reports the medians of each size
+// and of the pairs' ratios.
+void growth(benchmark::State &state, MakeCall make) {
+  const Call small = make(kMiB), large = make(16 * kMiB);
+  std::vector<double> smallTimes, largeTimes, ratios;
+  for (auto _ : state) {
+    const double smallTime = coldCall(small);
+    const double largeTime = coldCall(large);
+    smallTimes.push_back(smallTime);
+    largeTimes.push_back(largeTime);
+    ratios.push_back(largeTime / smallTime);
+    state.SetIterationTime((smallTime + largeTime) * 1e-6);
+  }
+  state.counters["small_us"] = median(smallTimes);
+  state.counters["large_us"] = median(largeTimes);
+  state.counters["growth"] = median(ratios);
+}
+
+// Both series of every routine, registered before main() runs.
+[[maybe_unused]] const bool kRegistered = [] {
+  for (const Routine &routine : kRoutines) {
+    auto *cached = benchmark::RegisterBenchmark(routine.name, inCache, routine.make);
+    for (const std::size_t size : {kKiB, 64 * kKiB, kMiB, 16 * kMiB})
+      cached->Arg(static_cast<std::int64_t>(size));
+    cached->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark((std::string(routine.name) + "/growth").c_str(), growth,
+                                 routine.make)
+        ->Iterations(kPairs)
+        ->Repetitions(1)
+        ->UseManualTime()
+        ->Unit(benchmark::kMicrosecond);
+  }
+  return true;
+}();
 
 } // namespace
 

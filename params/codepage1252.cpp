@@ -22,20 +22,37 @@ constexpr unsigned kHighFirst = 0x80;
 constexpr unsigned kHighEnd = 0xA0;
 constexpr char kDefaultChar = '?';
 
-bool isLatin1Identity(wchar_t c) {
-  const auto code = static_cast<std::uint32_t>(c);
-  return code < kHighFirst || (code >= kHighEnd && code <= 0xFF);
+// The character of every byte.
+constexpr std::array<wchar_t, 256> makeCharacterOfByte() {
+  std::array<wchar_t, 256> table{};
+  for (unsigned code = 0; code < table.size(); ++code)
+    table[code] = code >= kHighFirst && code < kHighEnd ? kHighControls[code - kHighFirst]
+                                                        : static_cast<wchar_t>(code);
+  return table;
 }
+constexpr auto kCharacterOfByte = makeCharacterOfByte();
+
+// The byte of every character up to the highest one the code page has (U+2122), so that
+// a character costs one table read rather than a search; kNoByte where there is none.
+constexpr std::int16_t kNoByte = -1;
+constexpr std::size_t kCoveredCharacters =
+    *std::max_element(kHighControls.begin(), kHighControls.end()) + std::size_t{1};
+
+constexpr std::array<std::int16_t, kCoveredCharacters> makeByteOfCharacter() {
+  std::array<std::int16_t, kCoveredCharacters> table{};
+  table.fill(kNoByte);
+  for (unsigned code = 0; code < kCharacterOfByte.size(); ++code)
+    table[static_cast<std::size_t>(kCharacterOfByte[code])] = static_cast<std::int16_t>(code);
+  return table;
+}
+constexpr auto kByteOfCharacter = makeByteOfCharacter();
 
 // The byte of a character, if Windows-1252 has one.
 std::optional<char> byteOf(wchar_t c) {
-  if (isLatin1Identity(c))
-    return static_cast<char>(c);
-  for (unsigned i = 0; i < kHighControls.size(); ++i) {
-    if (kHighControls[i] == c)
-      return static_cast<char>(kHighFirst + i);
-  }
-  return std::nullopt;
+  const auto code = static_cast<std::uint32_t>(c);
+  if (code >= kByteOfCharacter.size() || kByteOfCharacter[code] == kNoByte)
+    return std::nullopt;
+  return static_cast<char>(kByteOfCharacter[code]);
 }
 
 class Windows1252 final : public AnsiCodePage {
@@ -49,11 +66,8 @@ public:
 
   std::wstring fromBytes(std::string_view bytes) const override {
     std::wstring text(bytes.size(), L'\0');
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-      const auto code = static_cast<unsigned char>(bytes[i]);
-      text[i] = code >= kHighFirst && code < kHighEnd ? kHighControls[code - kHighFirst]
-                                                      : static_cast<wchar_t>(code);
-    }
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+      text[i] = kCharacterOfByte[static_cast<unsigned char>(bytes[i])];
     return text;
   }
 
