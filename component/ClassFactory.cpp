@@ -2,10 +2,9 @@
 
 #include <unknwn.h>
 
-#include <atomic>
-#include <iterator>
 #include <new>
 
+#include "common/win/ComObject.h"
 #include "component/brennow_h.h"
 #include "component/module.h"
 #include "component/vmwarecom.h"
@@ -25,29 +24,13 @@ const ClassEntry classTable[] = {
     {&CLSID_vmwarecom, &createVmwareCom},
 };
 
-class ClassFactory final : public IClassFactory {
+// Counts as a live object: while one is held, the library stays loaded.
+class ClassFactory final : public win::ComObject<ClassFactory, IClassFactory> {
 public:
-  explicit ClassFactory(InstanceCreator create) : create_(create) { module::objectCreated(); }
+  explicit ClassFactory(InstanceCreator create) noexcept : create_(create) {
+    module::objectCreated();
+  }
   ~ClassFactory() { module::objectDestroyed(); }
-
-  STDMETHODIMP QueryInterface(REFIID iid, void **object) override {
-    if (!object)
-      return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-      *object = static_cast<IClassFactory *>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-  STDMETHODIMP_(ULONG) Release() override {
-    const ULONG remaining = --refs_;
-    if (remaining == 0)
-      delete this;
-    return remaining;
-  }
 
   STDMETHODIMP CreateInstance(IUnknown *outer, REFIID iid, void **object) override {
     if (!object)
@@ -67,7 +50,6 @@ public:
   }
 
 private:
-  std::atomic<ULONG> refs_{1};
   InstanceCreator create_;
 };
 
@@ -80,12 +62,11 @@ HRESULT getClassObject(REFCLSID clsid, REFIID iid, void **object) {
   for (const auto &entry : classTable) {
     if (clsid != *entry.clsid)
       continue;
-    auto *factory = new (std::nothrow) ClassFactory(entry.create);
-    if (!factory)
+    try {
+      return ClassFactory::make(entry.create)->QueryInterface(iid, object);
+    } catch (const std::bad_alloc &) {
       return E_OUTOFMEMORY;
-    const HRESULT hr = factory->QueryInterface(iid, object);
-    factory->Release();
-    return hr;
+    }
   }
   return CLASS_E_CLASSNOTAVAILABLE;
 }

@@ -5,12 +5,12 @@
 #include <oleauto.h>
 #include <wrl/client.h>
 
-#include <atomic>
 #include <memory>
 #include <new>
 #include <string>
 
 #include "common/AutomationError.h"
+#include "common/win/ComObject.h"
 #include "common/win/automation.h"
 #include "component/brennow_h.h"
 #include "component/check.h"
@@ -82,7 +82,8 @@ private:
   win::Variant value_;
 };
 
-class VmwareCom final : public _vmwarecom, public ISupportErrorInfo {
+class VmwareCom final
+    : public win::ComObject<VmwareCom, win::Answers<_vmwarecom, IID_IDispatch>, ISupportErrorInfo> {
 public:
   VmwareCom() { module::objectCreated(); }
   ~VmwareCom() { module::objectDestroyed(); }
@@ -94,29 +95,6 @@ public:
       win::throwIfFailed(typeLib->GetTypeInfoOfGuid(IID__vmwarecom, &typeInfo_));
       settingsDialog_ = std::make_unique<dialogs::frmmain>();
     });
-  }
-
-  // IUnknown
-  STDMETHODIMP QueryInterface(REFIID iid, void **object) override {
-    if (!object)
-      return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID__vmwarecom)
-      *object = static_cast<_vmwarecom *>(this);
-    else if (iid == IID_ISupportErrorInfo)
-      *object = static_cast<ISupportErrorInfo *>(this);
-    else {
-      *object = nullptr;
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-  STDMETHODIMP_(ULONG) Release() override {
-    const ULONG remaining = --refs_;
-    if (remaining == 0)
-      delete this;
-    return remaining;
   }
 
   // IDispatch, served by the type library.
@@ -181,7 +159,6 @@ private:
 
   class Host;
 
-  std::atomic<ULONG> refs_{1};
   ComPtr<ITypeInfo> typeInfo_;
   // Storage order of the host-held fields.
   Property hostname_;
@@ -206,10 +183,7 @@ public:
   std::wstring hostnameText() override { return win::variantText(*hostname_.get()); }
   std::wstring parameterText() override { return win::variantText(object_.parameter_.value()); }
   void setResult(const std::wstring &message) override {
-    win::Variant text;
-    V_VT(text.get()) = VT_BSTR;
-    V_BSTR(text.get()) = win::Bstr(message).release();
-    win::throwIfFailed(object_.put_qm_result(*text.get()));
+    win::throwIfFailed(object_.put_qm_result(*win::Variant::fromText(message).get()));
   }
 
 private:
@@ -241,27 +215,21 @@ STDMETHODIMP VmwareCom::qm_showGUI() {
     const std::wstring timeoutText = win::variantText(timeout_.value());
     const std::wstring hostnameText = win::variantText(hostname_.value());
     const std::wstring parameterText = win::variantText(parameter_.value());
-    if (auto newParameter =
-            settingsDialog_->showSettings(timeoutText, hostnameText, parameterText)) {
-      win::Variant text;
-      V_VT(text.get()) = VT_BSTR;
-      V_BSTR(text.get()) = win::Bstr(*newParameter).release();
-      parameter_.let(*text.get());
-    }
+    if (auto newParameter = settingsDialog_->showSettings(timeoutText, hostnameText, parameterText))
+      parameter_.let(*win::Variant::fromText(*newParameter).get());
   });
 }
 
 } // namespace
 
 HRESULT createVmwareCom(REFIID iid, void **object) {
-  auto *created = new (std::nothrow) VmwareCom();
-  if (!created)
+  try {
+    const auto created = VmwareCom::make();
+    const HRESULT hr = created->initialize();
+    return FAILED(hr) ? hr : created->QueryInterface(iid, object);
+  } catch (const std::bad_alloc &) {
     return E_OUTOFMEMORY;
-  HRESULT hr = created->initialize();
-  if (SUCCEEDED(hr))
-    hr = created->QueryInterface(iid, object);
-  created->Release();
-  return hr;
+  }
 }
 
 } // namespace brennow

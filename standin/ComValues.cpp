@@ -1,41 +1,12 @@
 #include "standin/ComValues.h"
 
-#include <wrl/client.h>
-
 #include <stdexcept>
 
 namespace standin {
 
-Variant Variant::fromText(std::wstring_view text) {
-  Variant result;
-  V_VT(&result.value_) = VT_BSTR;
-  V_BSTR(&result.value_) = Bstr(text).release();
-  return result;
-}
-
-Variant Variant::fromInt32(LONG value) {
-  Variant result;
-  V_VT(&result.value_) = VT_I4;
-  V_I4(&result.value_) = value;
-  return result;
-}
-
-Variant Variant::fromDispatch(IDispatch *object) {
-  Variant result;
-  V_VT(&result.value_) = VT_DISPATCH;
-  V_DISPATCH(&result.value_) = Microsoft::WRL::ComPtr<IDispatch>(object).Detach();
-  return result;
-}
-
-void Variant::moveTo(VARIANT *destination) noexcept {
-  *destination = value_;
-  VariantInit(&value_);
-}
-
 HRESULT changeType(const VARIANT &value, VARTYPE type, Variant &converted) {
   Variant direct;
-  // VariantCopyInd does not change its source; its declaration predates const.
-  HRESULT hr = VariantCopyInd(direct.get(), const_cast<VARIANT *>(&value));
+  HRESULT hr = VariantCopyInd(direct.get(), brennow::win::source(value));
   if (FAILED(hr))
     return hr;
   return VariantChangeType(converted.get(), direct.get(), 0, type);

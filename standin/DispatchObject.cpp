@@ -1,5 +1,6 @@
 #include "standin/DispatchObject.h"
 
+#include "common/AutomationError.h"
 #include "common/PerThread.h"
 
 #include "standin/Environment.h"
@@ -23,12 +24,16 @@ std::optional<Fault> &pendingFault() {
   return brennow::perThread<PendingFault>();
 }
 
-void fillExcepInfo(EXCEPINFO &info, const Fault &fault) {
+void fillExcepInfo(EXCEPINFO &info, const Fault &fault) noexcept {
   info = EXCEPINFO{};
   info.wCode = 0;
   info.scode = static_cast<SCODE>(fault.code);
-  info.bstrSource = Bstr(errorSource).release();
-  info.bstrDescription = Bstr(fault.description).release();
+  try {
+    info.bstrSource = Bstr(errorSource).release();
+    info.bstrDescription = Bstr(fault.description).release();
+  } catch (const brennow::AutomationError &) {
+    // Without memory for the texts the caller still gets the code.
+  }
 }
 
 HRESULT STDMETHODCALLTYPE fillDeferred(EXCEPINFO *info) {
@@ -120,19 +125,19 @@ void raise(const std::optional<Fault> &fault) {
     throw *fault;
 }
 
-DispatchObject::DispatchObject(const ObjectKind &kind) noexcept : kind_(kind) {
+Dispatcher::Dispatcher(const ObjectKind &kind) noexcept : kind_(kind) {
   objectCreated();
   logLifecycle(L"create ");
 }
 
-DispatchObject::~DispatchObject() {
+Dispatcher::~Dispatcher() {
   logLifecycle(L"release ");
   objectDestroyed();
 }
 
-void DispatchObject::log(std::wstring_view operation) const { logOperation(operation); }
+void Dispatcher::log(std::wstring_view operation) const { logOperation(operation); }
 
-void DispatchObject::logLifecycle(const wchar_t *event) const noexcept {
+void Dispatcher::logLifecycle(const wchar_t *event) const noexcept {
   try {
     logOperation(std::wstring(event) + kind_.name);
   } catch (...) {
@@ -140,51 +145,21 @@ void DispatchObject::logLifecycle(const wchar_t *event) const noexcept {
   }
 }
 
-HRESULT STDMETHODCALLTYPE DispatchObject::QueryInterface(REFIID iid, void **object) {
-  if (!object)
-    return E_POINTER;
-  *object = nullptr;
-  const bool dispatch =
-      iid == IID_IUnknown || iid == IID_IDispatch ||
-      std::find(kind_.interfaces.begin(), kind_.interfaces.end(), iid) != kind_.interfaces.end();
-  if (dispatch)
-    *object = static_cast<IDispatch *>(this);
-  else if (iid == IID_ISupportErrorInfo)
-    *object = static_cast<ISupportErrorInfo *>(this);
-  else
-    *object = implementation(iid);
-  if (!*object)
-    return E_NOINTERFACE;
-  AddRef();
-  return S_OK;
-}
-
-ULONG STDMETHODCALLTYPE DispatchObject::AddRef() {
-  return static_cast<ULONG>(InterlockedIncrement(&references_));
-}
-
-ULONG STDMETHODCALLTYPE DispatchObject::Release() {
-  const LONG left = InterlockedDecrement(&references_);
-  if (left == 0)
-    delete this;
-  return static_cast<ULONG>(left);
-}
-
-HRESULT STDMETHODCALLTYPE DispatchObject::GetTypeInfoCount(UINT *count) {
+HRESULT Dispatcher::typeInfoCount(UINT *count) const noexcept {
   if (!count)
     return E_POINTER;
   *count = 0;
   return S_OK;
 }
 
-HRESULT STDMETHODCALLTYPE DispatchObject::GetTypeInfo(UINT, LCID, ITypeInfo **info) {
+HRESULT Dispatcher::typeInfo(ITypeInfo **info) const noexcept {
   if (info)
     *info = nullptr;
   return DISP_E_BADINDEX;
 }
 
-HRESULT STDMETHODCALLTYPE DispatchObject::GetIDsOfNames(REFIID iid, LPOLESTR *names, UINT count,
-                                                        LCID, DISPID *ids) {
+HRESULT Dispatcher::idsOfNames(REFIID iid, LPOLESTR *names, UINT count,
+                               DISPID *ids) const noexcept {
   if (iid != IID_NULL)
     return DISP_E_UNKNOWNINTERFACE;
   if (!names || !ids || count == 0)
@@ -200,15 +175,14 @@ HRESULT STDMETHODCALLTYPE DispatchObject::GetIDsOfNames(REFIID iid, LPOLESTR *na
   return count == 1 ? S_OK : DISP_E_UNKNOWNNAME;
 }
 
-const Member *DispatchObject::memberWithId(DISPID id) const noexcept {
+const Member *Dispatcher::memberWithId(DISPID id) const noexcept {
   const auto found = std::find_if(kind_.members.begin(), kind_.members.end(),
                                   [&](const Member &m) { return m.id == id; });
   return found == kind_.members.end() ? nullptr : &*found;
 }
 
-HRESULT STDMETHODCALLTYPE DispatchObject::Invoke(DISPID id, REFIID iid, LCID, WORD flags,
-                                                 DISPPARAMS *params, VARIANT *result,
-                                                 EXCEPINFO *exception, UINT *argumentError) {
+HRESULT Dispatcher::dispatch(DISPID id, REFIID iid, WORD flags, DISPPARAMS *params, VARIANT *result,
+                             EXCEPINFO *exception, UINT *argumentError) {
   if (iid != IID_NULL)
     return DISP_E_UNKNOWNINTERFACE;
   if (!params)
@@ -226,12 +200,12 @@ HRESULT STDMETHODCALLTYPE DispatchObject::Invoke(DISPID id, REFIID iid, LCID, WO
   return runCall(Call(id, put, *params), result, exception, argumentError);
 }
 
-HRESULT DispatchObject::runCall(const Call &call, VARIANT *result, EXCEPINFO *exception,
-                                UINT *argumentError) {
+HRESULT Dispatcher::runCall(const Call &call, VARIANT *result, EXCEPINFO *exception,
+                            UINT *argumentError) {
   try {
     Variant answer = invoke(call);
     if (result && !call.isPut())
-      answer.moveTo(result);
+      answer.detachTo(result);
     return S_OK;
   } catch (const Fault &fault) {
     return reportFault(fault, kind_.errorInterface, exception);
@@ -239,18 +213,13 @@ HRESULT DispatchObject::runCall(const Call &call, VARIANT *result, EXCEPINFO *ex
     if (argumentError)
       *argumentError = error.position;
     return error.code;
+  } catch (const brennow::AutomationError &error) {
+    return error.hresult(); // a text that found no memory
   } catch (const std::bad_alloc &) {
     return E_OUTOFMEMORY;
   } catch (...) {
     return E_UNEXPECTED;
   }
-}
-
-HRESULT STDMETHODCALLTYPE DispatchObject::InterfaceSupportsErrorInfo(REFIID iid) {
-  const bool supported =
-      iid == IID_IDispatch ||
-      std::find(kind_.interfaces.begin(), kind_.interfaces.end(), iid) != kind_.interfaces.end();
-  return supported ? S_OK : S_FALSE;
 }
 
 } // namespace standin

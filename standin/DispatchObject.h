@@ -1,17 +1,16 @@
 #pragma once
-// The common body of every stand-in object: reference and object counting, a
-// hand-written IDispatch over a small member table, and the three ways a failing
-// operation reports its fault (EXCEPINFO filled at once, EXCEPINFO filled on demand,
-// or a plain failing HRESULT with IErrorInfo).
+// The common body of every stand-in object: object counting, a hand-written IDispatch
+// over a small member table, and the three ways a failing operation reports its fault
+// (EXCEPINFO filled at once, EXCEPINFO filled on demand, or a plain failing HRESULT with
+// IErrorInfo). Reference counting and QueryInterface are brennow::win::ComObject's.
+#include "common/win/ComObject.h"
 #include "standin/ComValues.h"
 #include "standin/Inventory.h"
 
 #include <windows.h>
 
 #include <oaidl.h>
-#include <wrl/client.h>
 
-#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -31,11 +30,10 @@ struct Member {
   UINT argumentCount;
 };
 
-// What kind of object this is: its name in the log, the interfaces it answers
-// with its IDispatch, the interface named in its IErrorInfo, and its members.
+// What kind of object this is: its name in the log, the interface named in its
+// IErrorInfo, and its members.
 struct ObjectKind {
   const wchar_t *name;
-  std::span<const IID> interfaces;
   const IID &errorInterface;
   std::span<const Member> members;
 };
@@ -69,35 +67,27 @@ private:
   const DISPPARAMS &params_;
 };
 
-class DispatchObject : public IDispatch, public ISupportErrorInfo {
+// The part of every stand-in object that does not depend on its class: the bodies of
+// IDispatch's methods, and the object's life in the count and the log.
+class Dispatcher {
 public:
-  DispatchObject(const DispatchObject &) = delete;
-  DispatchObject &operator=(const DispatchObject &) = delete;
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
-
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT *count) override;
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID locale, ITypeInfo **info) override;
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID iid, LPOLESTR *names, UINT count, LCID locale,
-                                          DISPID *ids) override;
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID iid, LCID locale, WORD flags,
-                                   DISPPARAMS *params, VARIANT *result, EXCEPINFO *exception,
-                                   UINT *argumentError) override;
-
-  HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID iid) override;
+  Dispatcher(const Dispatcher &) = delete;
+  Dispatcher &operator=(const Dispatcher &) = delete;
 
 protected:
-  explicit DispatchObject(const ObjectKind &kind) noexcept;
-  virtual ~DispatchObject();
+  explicit Dispatcher(const ObjectKind &kind) noexcept;
+  ~Dispatcher();
 
   // Runs one validated call. Throws Fault or ArgumentError to fail it.
   virtual Variant invoke(const Call &call) = 0;
-  // Lets the connection parameters be recognised from inside the stand-in.
-  virtual void *implementation(REFIID) noexcept { return nullptr; }
 
   void log(std::wstring_view operation) const;
+
+  HRESULT typeInfoCount(UINT *count) const noexcept;
+  HRESULT typeInfo(ITypeInfo **info) const noexcept;
+  HRESULT idsOfNames(REFIID iid, LPOLESTR *names, UINT count, DISPID *ids) const noexcept;
+  HRESULT dispatch(DISPID member, REFIID iid, WORD flags, DISPPARAMS *params, VARIANT *result,
+                   EXCEPINFO *exception, UINT *argumentError);
 
 private:
   void logLifecycle(const wchar_t *event) const noexcept;
@@ -105,18 +95,33 @@ private:
   HRESULT runCall(const Call &call, VARIANT *result, EXCEPINFO *exception, UINT *argumentError);
 
   const ObjectKind &kind_;
-  LONG references_ = 1;
 };
 
-// Creates a stand-in object, holding its first reference.
-template <typename T, typename... Args> Microsoft::WRL::ComPtr<T> makeObject(Args &&...args) {
-  Microsoft::WRL::ComPtr<T> object;
-  // Not Attach: MinGW's ComPtr::Attach adds a reference of its own.
-  *object.GetAddressOf() = new (std::nothrow) T(std::forward<Args>(args)...);
-  if (!object)
-    throw std::bad_alloc();
-  return object;
-}
+// A stand-in object of class `Object`. Its IDispatch answers for IDispatch and for
+// `interfaces`, which are also the interfaces whose failures carry error information.
+template <typename Object, const IID &...interfaces>
+class DispatchObject
+    : public brennow::win::ComObject<Object, brennow::win::Answers<IDispatch, interfaces...>,
+                                     ISupportErrorInfo>,
+      protected Dispatcher {
+public:
+  STDMETHODIMP GetTypeInfoCount(UINT *count) override { return typeInfoCount(count); }
+  STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo **info) override { return typeInfo(info); }
+  STDMETHODIMP GetIDsOfNames(REFIID iid, LPOLESTR *names, UINT count, LCID, DISPID *ids) override {
+    return idsOfNames(iid, names, count, ids);
+  }
+  STDMETHODIMP Invoke(DISPID member, REFIID iid, LCID, WORD flags, DISPPARAMS *params,
+                      VARIANT *result, EXCEPINFO *exception, UINT *argumentError) override {
+    return dispatch(member, iid, flags, params, result, exception, argumentError);
+  }
+
+  STDMETHODIMP InterfaceSupportsErrorInfo(REFIID iid) override {
+    return iid == IID_IDispatch || ((iid == interfaces) || ...) ? S_OK : S_FALSE;
+  }
+
+protected:
+  explicit DispatchObject(const ObjectKind &kind) noexcept : Dispatcher(kind) {}
+};
 
 // The value of an outcome, or its fault thrown for Invoke to report.
 template <typename T> T take(std::variant<T, Fault> outcome) {

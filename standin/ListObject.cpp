@@ -1,7 +1,6 @@
 #include "standin/ListObject.h"
 
 #include "standin/Environment.h"
-#include "standin/Guids.h"
 
 #include <string>
 
@@ -16,9 +15,7 @@ constexpr Member members[] = {
     {L"Count", countId, DISPATCH_PROPERTYGET, 0},
 };
 
-constexpr IID interfaces[] = {iidMachineList};
-
-const ObjectKind kind{L"list", interfaces, iidMachineList, members};
+const ObjectKind kind{L"list", iidMachineList, members};
 
 } // namespace
 

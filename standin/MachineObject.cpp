@@ -1,7 +1,6 @@
 #include "standin/MachineObject.h"
 
 #include "standin/Environment.h"
-#include "standin/Guids.h"
 #include "standin/ParamsObject.h"
 
 namespace standin {
@@ -15,9 +14,7 @@ constexpr Member members[] = {
     {L"ExecutionState", executionStateId, DISPATCH_PROPERTYGET, 0},
 };
 
-constexpr IID interfaces[] = {iidMachineHeld, iidMachine};
-
-const ObjectKind kind{L"machine", interfaces, iidMachine, members};
+const ObjectKind kind{L"machine", iidMachine, members};
 
 } // namespace
 

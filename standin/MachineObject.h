@@ -2,11 +2,12 @@
 // The machine object: binds to one registered machine of a host and reads its
 // execution state.
 #include "standin/DispatchObject.h"
+#include "standin/Guids.h"
 #include "standin/Session.h"
 
 namespace standin {
 
-class MachineObject final : public DispatchObject {
+class MachineObject final : public DispatchObject<MachineObject, iidMachineHeld, iidMachine> {
 public:
   MachineObject() noexcept;
 

@@ -9,6 +9,8 @@
 #include <objbase.h>
 #include <unknwn.h>
 
+#include <new>
+
 namespace standin {
 
 namespace {
@@ -16,31 +18,12 @@ namespace {
 LONG liveObjectCount = 0;
 LONG lockCount = 0;
 
-// The class object of one creatable class. Class objects are static; a reference
-// to one keeps the module loaded.
-class ClassFactory final : public IClassFactory {
+// The class object of one creatable class. While one is held, the module stays loaded.
+class ClassFactory final : public brennow::win::ComObject<ClassFactory, IClassFactory> {
 public:
   using Create = Microsoft::WRL::ComPtr<IDispatch> (*)();
-  explicit constexpr ClassFactory(Create create) noexcept : create_(create) {}
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override {
-    if (!object)
-      return E_POINTER;
-    *object = nullptr;
-    if (iid != IID_IUnknown && iid != IID_IClassFactory)
-      return E_NOINTERFACE;
-    *object = static_cast<IClassFactory *>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override {
-    lockModule();
-    return 2;
-  }
-  ULONG STDMETHODCALLTYPE Release() override {
-    unlockModule();
-    return 1;
-  }
+  explicit ClassFactory(Create create) noexcept : create_(create) { lockModule(); }
+  ~ClassFactory() { unlockModule(); }
 
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown *outer, REFIID iid, void **object) override {
     if (!object)
@@ -63,21 +46,15 @@ private:
   Create create_;
 };
 
-template <typename T> Microsoft::WRL::ComPtr<IDispatch> createAs() {
-  return Microsoft::WRL::ComPtr<IDispatch>(makeObject<T>().Get());
-}
+template <typename T> Microsoft::WRL::ComPtr<IDispatch> createAs() { return T::make(); }
 
-ClassFactory paramsFactory(createAs<ParamsObject>);
-ClassFactory serverFactory(createAs<ServerObject>);
-ClassFactory machineFactory(createAs<MachineObject>);
-
-ClassFactory *factoryFor(REFCLSID clsid) {
+ClassFactory::Create creatorFor(REFCLSID clsid) {
   if (clsid == clsidConnectParams)
-    return &paramsFactory;
+    return createAs<ParamsObject>;
   if (clsid == clsidServer)
-    return &serverFactory;
+    return createAs<ServerObject>;
   if (clsid == clsidMachine)
-    return &machineFactory;
+    return createAs<MachineObject>;
   return nullptr;
 }
 
@@ -97,10 +74,14 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID *object) {
   if (!object)
     return E_POINTER;
   *object = nullptr;
-  auto *factory = standin::factoryFor(clsid);
-  if (!factory)
+  const auto create = standin::creatorFor(clsid);
+  if (!create)
     return CLASS_E_CLASSNOTAVAILABLE;
-  return factory->QueryInterface(iid, object);
+  try {
+    return standin::ClassFactory::make(create)->QueryInterface(iid, object);
+  } catch (const std::bad_alloc &) {
+    return E_OUTOFMEMORY;
+  }
 }
 
 STDAPI DllCanUnloadNow() {

@@ -8,7 +8,7 @@ void objectCreated() noexcept;
 void objectDestroyed() noexcept;
 LONG liveObjects() noexcept;
 
-// Held by LockServer and by every reference to a class factory.
+// Held by LockServer and by every class object alive.
 void lockModule() noexcept;
 void unlockModule() noexcept;
 LONG moduleLocks() noexcept;

@@ -1,7 +1,5 @@
 #include "standin/ParamsObject.h"
 
-#include "standin/Guids.h"
-
 namespace standin {
 
 namespace {
@@ -16,9 +14,7 @@ constexpr Member members[] = {
     {L"Password", passwordId, getOrPut, 0},
 };
 
-constexpr IID interfaces[] = {iidConnectParams};
-
-const ObjectKind kind{L"params", interfaces, iidConnectParams, members};
+const ObjectKind kind{L"params", iidConnectParams, members};
 
 const wchar_t *memberName(DISPID id) {
   for (const auto &member : members) {
@@ -55,20 +51,18 @@ Variant ParamsObject::invoke(const Call &call) {
   return Variant::fromText(value);
 }
 
-void *ParamsObject::implementation(REFIID iid) noexcept {
-  return iid == __uuidof(ParamsObject) ? this : nullptr;
-}
-
 Microsoft::WRL::ComPtr<ParamsObject> ParamsObject::fromArgument(const VARIANT &argument) {
   Variant direct;
-  if (FAILED(VariantCopyInd(direct.get(), const_cast<VARIANT *>(&argument))))
+  if (FAILED(VariantCopyInd(direct.get(), brennow::win::source(argument))))
     return nullptr;
   const VARTYPE type = V_VT(direct.get());
   if ((type != VT_DISPATCH && type != VT_UNKNOWN) || !V_UNKNOWN(direct.get()))
     return nullptr;
-  Microsoft::WRL::ComPtr<ParamsObject> params;
-  V_UNKNOWN(direct.get())->QueryInterface(__uuidof(ParamsObject), &params);
-  return params;
+  Microsoft::WRL::ComPtr<IDispatch> own;
+  if (FAILED(V_UNKNOWN(direct.get())->QueryInterface(iidOwnParams, &own)))
+    return nullptr;
+  // Only a ParamsObject answers iidOwnParams, and with its IDispatch.
+  return static_cast<ParamsObject *>(own.Get());
 }
 
 } // namespace standin

@@ -1,4 +1,5 @@
 // Self-registration of the three creatable classes. Test and demo prefixes only.
+#include "common/win/automation.h"
 #include "standin/Guids.h"
 
 #include <windows.h>
@@ -8,8 +9,6 @@
 #include <array>
 #include <memory>
 #include <string>
-
-extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 namespace {
 
@@ -52,21 +51,6 @@ bool setText(const Key &key, const wchar_t *name, const std::wstring &value) {
                         bytes) == ERROR_SUCCESS;
 }
 
-std::wstring modulePath() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length = GetModuleFileNameW(reinterpret_cast<HMODULE>(&__ImageBase), path.data(),
-                                            static_cast<DWORD>(path.size()));
-    if (length == 0)
-      return {};
-    if (length < path.size()) {
-      path.resize(length);
-      return path;
-    }
-    path.resize(path.size() * 2);
-  }
-}
-
 bool registerClass(const RegisteredClass &registered, const std::wstring &dll) {
   const auto path = classKeyPath(registered.clsid);
   const auto classKey = createKey(path);
@@ -84,7 +68,7 @@ bool unregisterClass(const RegisteredClass &registered) {
 
 STDAPI DllRegisterServer() {
   try {
-    const auto dll = modulePath();
+    const auto dll = brennow::win::thisModulePath();
     if (dll.empty())
       return SELFREG_E_CLASS;
     for (const auto &registered : registeredClasses) {

@@ -1,7 +1,6 @@
 #include "standin/ServerObject.h"
 
 #include "standin/Environment.h"
-#include "standin/Guids.h"
 #include "standin/ListObject.h"
 #include "standin/ParamsObject.h"
 
@@ -16,9 +15,7 @@ constexpr Member members[] = {
     {L"RegisteredVmNames", registeredVmNamesId, DISPATCH_PROPERTYGET, 0},
 };
 
-constexpr IID interfaces[] = {iidServerHeld, iidServer};
-
-const ObjectKind kind{L"server", interfaces, iidServer, members};
+const ObjectKind kind{L"server", iidServer, members};
 
 } // namespace
 
@@ -51,8 +48,7 @@ Variant ServerObject::registeredVmNames() {
     throw immediateFault(faultCode::notConnected, L"Not connected to a server");
   waitFor(*session_->inventory, session_->host, Operation::list);
   raise(session_->host->listFault);
-  const auto list = makeObject<ListObject>(*session_);
-  return Variant::fromDispatch(list.Get());
+  return Variant::fromDispatch(ListObject::make(*session_).Get());
 }
 
 } // namespace standin

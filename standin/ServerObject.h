@@ -2,13 +2,14 @@
 // The server object: connects with a parameters object and hands out the list of
 // registered machines.
 #include "standin/DispatchObject.h"
+#include "standin/Guids.h"
 #include "standin/Session.h"
 
 #include <optional>
 
 namespace standin {
 
-class ServerObject final : public DispatchObject {
+class ServerObject final : public DispatchObject<ServerObject, iidServerHeld, iidServer> {
 public:
   ServerObject() noexcept;
 

@@ -32,6 +32,37 @@ BSTR *Bstr::out() noexcept {
 
 BSTR Bstr::release() noexcept { return std::exchange(value_, nullptr); }
 
+Variant &Variant::operator=(Variant &&other) noexcept {
+  if (this != &other) {
+    VariantClear(&value_);
+    value_ = other.value_;
+    VariantInit(&other.value_);
+  }
+  return *this;
+}
+
+Variant Variant::fromText(std::wstring_view text) {
+  Bstr owned(text);
+  Variant result;
+  V_VT(&result.value_) = VT_BSTR;
+  V_BSTR(&result.value_) = owned.release();
+  return result;
+}
+
+Variant Variant::fromInt32(LONG value) noexcept {
+  Variant result;
+  V_VT(&result.value_) = VT_I4;
+  V_I4(&result.value_) = value;
+  return result;
+}
+
+Variant Variant::fromDispatch(IDispatch *object) noexcept {
+  Variant result;
+  V_VT(&result.value_) = VT_DISPATCH;
+  V_DISPATCH(&result.value_) = ComPtr<IDispatch>(object).Detach();
+  return result;
+}
+
 VARIANT *Variant::out() noexcept {
   VariantClear(&value_);
   return &value_;

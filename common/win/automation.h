@@ -34,7 +34,15 @@ public:
   Variant() noexcept { VariantInit(&value_); }
   Variant(const Variant &) = delete;
   Variant &operator=(const Variant &) = delete;
+  Variant(Variant &&other) noexcept : value_(other.value_) { VariantInit(&other.value_); }
+  Variant &operator=(Variant &&other) noexcept;
   ~Variant() { VariantClear(&value_); }
+
+  // A VT_BSTR (throws AutomationError without memory), a VT_I4, and a VT_DISPATCH that
+  // holds a reference of its own to `object`.
+  static Variant fromText(std::wstring_view text);
+  static Variant fromInt32(LONG value) noexcept;
+  static Variant fromDispatch(IDispatch *object) noexcept;
 
   VARIANT *get() noexcept { return &value_; }
   const VARIANT *get() const noexcept { return &value_; }

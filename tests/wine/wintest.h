@@ -6,13 +6,13 @@
 #include <oleauto.h>
 #include <wrl/client.h>
 
-#include <atomic>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
+
+#include "common/win/ComObject.h"
 
 namespace wintest {
 
@@ -69,56 +69,9 @@ LONG standinLiveObjects();
 
 // ---- COM objects of the tests' own, the registry, modules and names
 
-// IUnknown for a COM object of a test's own: QueryInterface answers IUnknown and each of
-// the interfaces (the first one stands for IUnknown), and the last Release deletes the
-// object. `Object` implements the interfaces' own methods; `make` is how it is created.
-template <typename Object, typename First, typename... Others>
-class ComObject : public First, public Others... {
-public:
-  // The ComPtr's AddRef is the object's first reference.
-  template <typename... Arguments>
-  static Microsoft::WRL::ComPtr<Object> make(Arguments &&...arguments) {
-    return Microsoft::WRL::ComPtr<Object>(new Object(std::forward<Arguments>(arguments)...));
-  }
-
-  ComObject(const ComObject &) = delete;
-  ComObject &operator=(const ComObject &) = delete;
-
-  STDMETHODIMP QueryInterface(REFIID iid, void **object) override {
-    if (!object)
-      return E_POINTER;
-    *object = nullptr;
-    if (iid == IID_IUnknown || iid == __uuidof(First))
-      *object = static_cast<First *>(this);
-    else
-      static_cast<void>((offer<Others>(iid, object) || ...));
-    if (!*object)
-      return E_NOINTERFACE;
-    AddRef();
-    return S_OK;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++references_; }
-  STDMETHODIMP_(ULONG) Release() override {
-    const ULONG remaining = --references_;
-    if (remaining == 0)
-      delete this;
-    return remaining;
-  }
-
-protected:
-  ComObject() = default;
-  virtual ~ComObject() = default;
-
-private:
-  template <typename Interface> bool offer(REFIID iid, void **object) {
-    if (iid != __uuidof(Interface))
-      return false;
-    *object = static_cast<Interface *>(this);
-    return true;
-  }
-
-  std::atomic<ULONG> references_{0};
-};
+// COM objects of a test's own: `class Fake final : public ComObject<Fake, IDispatch>`,
+// created with Fake::make(...).
+using brennow::win::ComObject;
 
 // A REG_SZ value (`value` nullptr: the key's default value), if the key holds it.
 std::optional<std::wstring> registryText(const std::wstring &key, const wchar_t *value = nullptr,
