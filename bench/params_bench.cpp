@@ -9,7 +9,9 @@
 // (NAME/growth/iterations:N): pairs of calls, one on 1 MiB and one on 16 MiB, each started
 // from emptied caches and a trimmed heap, so that both sizes read their input from main
 // memory and take fresh pages for their results; the median of the pairs' ratios is the
-// routine's own growth rather than a mark of where the cache sizes fall.
+// routine's own growth rather than a mark of where the cache sizes fall. scripts/bench
+// runs the growth series in a process of its own, with MALLOC_MMAP_THRESHOLD_ set so
+// that large blocks of both sizes come from the system the same way.
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <openssl/evp.h>
@@ -222,9 +224,8 @@ double threadSeconds() {
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-// One call from emptied caches and a heap given back to the system: the call's result
-// takes fresh pages whatever its size (glibc would otherwise reuse blocks below 32 MiB
-// and map larger ones anew at every call). CPU time of this thread, in microseconds.
+// One call from emptied caches and a heap given back to the system, so that the call's
+// result takes fresh pages whatever its size. CPU time of this thread, in microseconds.
 double coldCall(const Call &call) {
   emptyCaches();
   malloc_trim(0);
