@@ -74,6 +74,9 @@ void Variant::detachTo(VARIANT *destination) noexcept {
 }
 
 std::wstring variantText(const VARIANT &value) {
+  // Text already: the conversion would only copy it (the listing reads every name so).
+  if (V_VT(&value) == VT_BSTR)
+    return std::wstring(V_BSTR(&value), SysStringLen(V_BSTR(&value)));
   // Converting an object calls its default member; only what that call reports counts.
   SetErrorInfo(0, nullptr);
   Variant text;
