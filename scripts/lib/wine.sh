@@ -75,6 +75,9 @@ wine_setup() {
   trap _wine_cleanup EXIT
   trap 'exit 130' INT TERM
   _start_xvfb
+  # One server for the prefix's whole life: a program started while the server of the one
+  # before is shutting down can fail to start without a word.
+  timeout 20 wineserver -p >/dev/null 2>&1 || true
 }
 
 # Runs a 32-bit Windows program (or any program Wine picks the bitness of).
