@@ -1,5 +1,7 @@
 #include "tests/wine/wintest.h"
 
+#include "common/win/automation.h"
+
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -195,26 +197,9 @@ std::string namePart(std::string_view text) {
   return part;
 }
 
-namespace {
-
-// A VARIANT cleared when it goes.
-class OwnedVariant {
-public:
-  OwnedVariant() noexcept { VariantInit(&value_); }
-  ~OwnedVariant() { VariantClear(&value_); }
-  OwnedVariant(const OwnedVariant &) = delete;
-  OwnedVariant &operator=(const OwnedVariant &) = delete;
-  VARIANT *get() noexcept { return &value_; }
-
-private:
-  VARIANT value_;
-};
-
-} // namespace
-
 CheckOutcome runCheck(IDispatch *plugin) {
   CheckOutcome outcome;
-  OwnedVariant answer, result;
+  brennow::win::Variant answer, result;
   outcome.hr = invoke(plugin, L"qm_docheck", DISPATCH_METHOD, {}, answer.get());
   outcome.standinObjectsAfter = standinLiveObjects();
   outcome.answerType = V_VT(answer.get());
