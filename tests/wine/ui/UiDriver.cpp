@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cwchar>
 #include <memory>
 #include <thread>
@@ -385,10 +386,16 @@ PumpingThread::PumpingThread(std::function<void()> body) : body_(std::move(body)
 }
 
 PumpingThread::~PumpingThread() {
-  if (thread_) {
-    join();
-    CloseHandle(thread_);
+  if (!thread_)
+    return;
+  if (!join()) {
+    // Its body refers to the frame that is ending: returning would let it run on in a
+    // finished test's memory. The program stops here instead.
+    ADD_FAILURE() << "a thread of the test was still running when it had to be gone";
+    std::fflush(nullptr);
+    TerminateProcess(GetCurrentProcess(), kThreadOutlivedItsTest);
   }
+  CloseHandle(thread_);
 }
 
 DWORD WINAPI PumpingThread::run(void *self) {

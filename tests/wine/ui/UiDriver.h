@@ -93,7 +93,9 @@ bool saveScreenshot(const std::wstring &name, Repaint repaint = Repaint::Yes);
 
 // A thread of its own for a second host, joined while the joining thread keeps
 // handling its messages: a thread that ends may still need a word with the others'
-// windows, and a blocked STA thread would never answer.
+// windows, and a blocked STA thread would never answer. The destructor joins once more;
+// a thread still running then ends the whole program with kThreadOutlivedItsTest.
+inline constexpr UINT kThreadOutlivedItsTest = 70;
 class PumpingThread {
 public:
   explicit PumpingThread(std::function<void()> body);
