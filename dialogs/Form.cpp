@@ -1,6 +1,10 @@
 #include "dialogs/Form.h"
 
+#include <usp10.h>
+
 #include <cstring>
+#include <iterator>
+#include <memory>
 
 #include "common/AutomationError.h"
 #include "common/win/automation.h"
@@ -56,6 +60,45 @@ void fitComboHeight(HWND combo, int height) {
     SendMessageW(combo, CB_SETITEMHEIGHT, WPARAM(-1), adjusted);
 }
 
+// Wine 8 keeps one text-shaping cache per font for the whole process, frees it with its
+// last user and builds it without holding its lock: two threads that shape text in a font
+// at the same moment while it has no cache (edit boxes do, when two dialogs are built at
+// once) can free a cache still in use, and the process crashes or hangs later. One
+// analysis of a Latin sample in the dialog font, kept for the life of the process and
+// never freed, builds that font's cache and its Latin tables once, on one thread, and
+// keeps them from being built again. It does not cover other fonts, nor two threads
+// shaping a script other than Latin for the first time at once. On Windows it costs one
+// analysis. usp10 is loaded here rather than imported: the library's imports stay the
+// system libraries every host has loaded anyway.
+struct DcDeleter {
+  void operator()(HDC dc) const noexcept { DeleteDC(dc); }
+};
+
+BOOL CALLBACK keepDialogFontShaped(INIT_ONCE *, void *, void **) {
+  const HMODULE usp10 = LoadLibraryW(L"usp10.dll");
+  const auto analyse =
+      usp10 ? reinterpret_cast<decltype(&ScriptStringAnalyse)>(
+                  reinterpret_cast<void *>(GetProcAddress(usp10, "ScriptStringAnalyse")))
+            : nullptr;
+  const std::unique_ptr<HDC__, DcDeleter> dc(CreateCompatibleDC(nullptr));
+  if (analyse && dc) {
+    // A stock font: the memory DC may be deleted with it selected.
+    SelectObject(dc.get(), GetStockObject(DEFAULT_GUI_FONT));
+    static constexpr wchar_t kSample[] = L"Hostname: 0123456789";
+    constexpr int kLength = static_cast<int>(std::size(kSample) - 1);
+    static SCRIPT_STRING_ANALYSIS kept = nullptr;
+    analyse(dc.get(), kSample, kLength, 2 * kLength + 16, -1, SSA_GLYPHS | SSA_FALLBACK | SSA_LINK,
+            0, nullptr, nullptr, nullptr, nullptr, nullptr, &kept);
+  }
+  // Without it the dialogs still work, only unprotected.
+  return TRUE;
+}
+
+void keepDialogFontShapedOnce() {
+  static INIT_ONCE once = INIT_ONCE_STATIC_INIT;
+  InitOnceExecuteOnce(&once, keepDialogFontShaped, nullptr, nullptr);
+}
+
 } // namespace
 
 int twipsToPixelsX(int twips) { return MulDiv(twips, screenDpi(LOGPIXELSX), 1440); }
@@ -102,6 +145,7 @@ Form::~Form() {
 }
 
 void Form::createControls(const FormDesign &design) {
+  keepDialogFontShapedOnce();
   for (const ControlDesign &control : design.controls) {
     const int height = twipsToPixelsY(control.height);
     // A combo box is created with room for its drop-down list below the closed box.
