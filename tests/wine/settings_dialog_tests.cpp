@@ -555,6 +555,7 @@ enum TwoHostsExit : UINT {
 // Long enough for a round on a busy machine, short enough to come before the driver's
 // own waits give up.
 constexpr DWORD kRoundLimitMs = 20000;
+constexpr DWORD kBuildingMs = 100;
 
 int soakScale() {
   const char *scaleText = std::getenv("BRENNOW_SOAK_SCALE");
@@ -583,12 +584,17 @@ LONG WINAPI reportCrash(EXCEPTION_POINTERS *exception) {
   endChild(kCrashed, line);
 }
 
-// Ends the child with kHung when a round takes longer than kRoundLimitMs.
+// Ends the child with kHung when no round has ended for kRoundLimitMs.
 void startWatchdog() {
   std::thread([] {
-    for (int seen = roundsDone;; seen = roundsDone) {
-      Sleep(kRoundLimitMs);
-      if (roundsDone == seen) {
+    int seen = roundsDone;
+    ULONGLONG lastProgress = GetTickCount64();
+    for (;;) {
+      Sleep(250);
+      if (roundsDone != seen) {
+        seen = roundsDone;
+        lastProgress = GetTickCount64();
+      } else if (GetTickCount64() - lastProgress > kRoundLimitMs) {
         char line[96];
         std::snprintf(line, sizeof line, "hung in round %d\n", seen + 1);
         endChild(kHung, line);
@@ -610,9 +616,29 @@ std::wstring parameterText(IDispatch *plugin) {
   return wintest::text(*value.get());
 }
 
-// A host thread: its own apartment and object, a parameter naming `run.user`; once
-// `start` is set it shows the dialog, and keeps what came back.
-void hostShowing(HostRun &run, HANDLE start) {
+struct EventCloser {
+  void operator()(HANDLE event) const noexcept { CloseHandle(event); }
+};
+
+// The start of both showings: one event wakes both hosts, and each then spins until the
+// other is awake too (a little while at most), so that both are running when they build
+// their dialogs.
+struct CommonStart {
+  std::unique_ptr<void, EventCloser> event{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  std::atomic<int> awake{0};
+
+  void wait() {
+    WaitForSingleObject(event.get(), INFINITE);
+    ++awake;
+    const ULONGLONG giveUp = GetTickCount64() + 100;
+    while (awake < 2 && GetTickCount64() < giveUp)
+      YieldProcessor();
+  }
+};
+
+// A host thread: its own apartment and object, a parameter naming `run.user`; at the
+// common start it shows the dialog, and keeps what came back.
+void hostShowing(HostRun &run, CommonStart &start) {
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   {
     ComPtr<IDispatch> plugin = wintest::createPlugin();
@@ -620,7 +646,7 @@ void hostShowing(HostRun &run, HANDLE start) {
     *parameter.get() = wintest::textVariant(L"#USR=" + run.user + L"#");
     if (plugin && wintest::putProperty(plugin.Get(), L"qm_parameter", *parameter.get()) == S_OK) {
       run.threadId = GetCurrentThreadId();
-      WaitForSingleObject(start, INFINITE);
+      start.wait();
       run.hr = showGUI(plugin.Get()).hr;
       run.written = parameterText(plugin.Get());
     }
@@ -632,24 +658,22 @@ HWND dialogOf(const HostRun &run) {
   return uitest::waitForWindow({kFrmmainClassName, run.threadId, true, nullptr});
 }
 
-struct EventCloser {
-  void operator()(HANDLE event) const noexcept { CloseHandle(event); }
-};
-
 // One round: both hosts wait for one event, then show at once; the driver checks each
 // dialog's user name and clicks both OKs. What went wrong, or nothing.
 std::string twoHostsRound(int round) {
-  const std::unique_ptr<void, EventCloser> start(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  CommonStart start;
   HostRun runs[2];
   runs[0].user = L"one" + std::to_wstring(round);
   runs[1].user = L"two" + std::to_wstring(round);
   std::string problems;
   {
-    uitest::PumpingThread first([&] { hostShowing(runs[0], start.get()); });
-    uitest::PumpingThread second([&] { hostShowing(runs[1], start.get()); });
+    uitest::PumpingThread first([&] { hostShowing(runs[0], start); });
+    uitest::PumpingThread second([&] { hostShowing(runs[1], start); });
     if (!uitest::waitUntil([&] { return runs[0].threadId && runs[1].threadId; }))
       problems += "a host could not create and set up its object\n";
-    SetEvent(start.get());
+    SetEvent(start.event.get());
+    // The driver keeps out of the window system's way while both dialogs are built.
+    Sleep(kBuildingMs);
     const HWND dialogs[2] = {dialogOf(runs[0]), dialogOf(runs[1])};
     for (int i = 0; i < 2; ++i) {
       if (!dialogs[i]) {
