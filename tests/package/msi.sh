@@ -8,7 +8,7 @@
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 export BRENNOW_ROOT=$root
-cd "$root"
+cd "$root" || exit 1
 mode=${1:-}
 case "$mode" in
   win32 | win64 | both) ;;
