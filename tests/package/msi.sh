@@ -104,6 +104,23 @@ build_packages() {
   done
 }
 
+# What deployment tools read from a package: "FIELD VALUE" lines of its summary information
+# and properties. The upgrade codes are fixed for good: a changed one would not upgrade.
+package_facts() { # package_facts PACKAGE
+  msiinfo suminfo "$1" | sed -n 's/^\(Author\|Subject\|Template\): /\1 /p; s/^Comments: ..*/Comments filled in/p'
+  msiinfo export "$1" Property | tr '\t' ' ' | grep -E '^(ALLUSERS|ProductVersion|UpgradeCode) '
+}
+expected_facts() { # expected_facts TREE
+  local platform=Intel upgrade_code='{4F0E9E55-7C1B-4C7B-9C8D-2B8C1E6A0A32}'
+  [ "$1" = win64 ] && platform=x64 upgrade_code='{4F0E9E55-7C1B-4C7B-9C8D-2B8C1E6A0A64}'
+  printf '%s\n' "Subject $(product_name "$1")" "Author Corvalen" "Comments filled in" \
+    "Template $platform;1033" "ALLUSERS 1" "ProductVersion $(product_version "build/$1/brennow.dll")" \
+    "UpgradeCode $upgrade_code"
+}
+package_described() { # package_described TREE
+  diff <(expected_facts "$1") <(package_facts "$(package_of "$1")")
+}
+
 install_package() { # install_package TREE PACKAGE
   local tree=$1 file
   msi_run "$tree" /i "$2" || return 1
@@ -187,6 +204,9 @@ trees=("$mode")
 run_check "$suite/packages build" build_packages "${trees[@]}"
 [ "$total_failed" -eq 0 ] || { summary; exit 1; }
 
+for tree in "${trees[@]}"; do
+  run_check "$suite/package described $tree" package_described "$tree"
+done
 wine_setup "$suite"
 for tree in "${trees[@]}"; do
   run_check "$suite/register stand-in $tree" register_dll "$tree" "build/$tree/vmstandin.dll"
