@@ -108,7 +108,7 @@ build_packages() {
 # and properties. The upgrade codes are fixed for good: a changed one would not upgrade.
 package_facts() { # package_facts PACKAGE
   msiinfo suminfo "$1" | sed -n 's/^\(Author\|Subject\|Template\): /\1 /p; s/^Comments: ..*/Comments filled in/p'
-  msiinfo export "$1" Property | tr '\t' ' ' | grep -E '^(ALLUSERS|ProductVersion|UpgradeCode) '
+  msiinfo export "$1" Property | tr '\t' ' ' | tr -d '\r' | grep -E '^(ALLUSERS|ProductVersion|UpgradeCode) '
 }
 expected_facts() { # expected_facts TREE
   local platform=Intel upgrade_code='{4F0E9E55-7C1B-4C7B-9C8D-2B8C1E6A0A32}'
