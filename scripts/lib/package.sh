@@ -21,6 +21,12 @@ package_msi() {
   # wixl takes only relative source paths: run it in the folder of the files.
   (cd "$bindir" && wixl -a "$arch" -D Arch="$arch" -D Version="$major.$minor.$revision" \
     -D BinDir=. -o "$output" "$wxs") || return 1
-  # wixl leaves the File table's versions empty; the DLL's makes it a versioned file.
-  msibuild "$output" -q "UPDATE \`File\` SET \`Version\` = '$version' WHERE \`File\` = 'brennow.dll'"
+  # wixl leaves the File table's versions empty. The DLL's version makes it a versioned file;
+  # the help file and the runner, which have none of their own, are its companions: the
+  # installer replaces them with it.
+  local file
+  msibuild "$output" -q "UPDATE \`File\` SET \`Version\` = '$version' WHERE \`File\` = 'brennow.dll'" || return 1
+  for file in brennow.chm brennow_check.exe; do
+    msibuild "$output" -q "UPDATE \`File\` SET \`Version\` = 'brennow.dll' WHERE \`File\` = '$file'" || return 1
+  done
 }

@@ -104,18 +104,21 @@ build_packages() {
   done
 }
 
-# What deployment tools read from a package: "FIELD VALUE" lines of its summary information
-# and properties. The upgrade codes are fixed for good: a changed one would not upgrade.
+# What deployment tools read from a package: "FIELD VALUE" lines of its summary information,
+# properties and file versions (the help file and the runner take the DLL's, as companions).
+# The upgrade codes are fixed for good: a changed one would not upgrade.
 package_facts() { # package_facts PACKAGE
   msiinfo suminfo "$1" | sed -n 's/^\(Author\|Subject\|Template\): /\1 /p; s/^Comments: ..*/Comments filled in/p'
   msiinfo export "$1" Property | tr '\t' ' ' | tr -d '\r' | grep -E '^(ALLUSERS|ProductVersion|UpgradeCode) '
+  msiinfo export "$1" File | tr -d '\r' | awk -F'\t' 'NR > 3 { print "File " $3 " " $5 }'
 }
 expected_facts() { # expected_facts TREE
   local platform=Intel upgrade_code='{4F0E9E55-7C1B-4C7B-9C8D-2B8C1E6A0A32}'
   [ "$1" = win64 ] && platform=x64 upgrade_code='{4F0E9E55-7C1B-4C7B-9C8D-2B8C1E6A0A64}'
   printf '%s\n' "Subject $(product_name "$1")" "Author Corvalen" "Comments filled in" \
     "Template $platform;1033" "ALLUSERS 1" "ProductVersion $(product_version "build/$1/brennow.dll")" \
-    "UpgradeCode $upgrade_code"
+    "UpgradeCode $upgrade_code" "File brennow.dll $(packaging/file-version.pl "build/$1/brennow.dll")" \
+    "File brennow.chm brennow.dll" "File brennow-check.exe brennow.dll"
 }
 package_described() { # package_described TREE
   diff <(expected_facts "$1") <(package_facts "$(package_of "$1")")
