@@ -4,21 +4,19 @@
 
 #include <imm.h>
 
-#include <functional>
-
 #include "common/text.h"
 #include "dialogs/Form.h"
 #include "dialogs/frmmainControls.h"
 #include "dialogs/frmvmList.h"
 #include "dialogs/help.h"
+#include "dialogs/logic/settingsRules.h"
 #include "dialogs/moduleVersion.h"
-#include "dialogs/settingsRules.h"
+#include "dialogs/resource.h"
 #include "dialogs/topWindow.h"
 #include "params/AnsiCodePage.h"
 #include "params/Generic.h"
 #include "params/base64.h"
 #include "vmserver/DispatchAutomation.h"
-#include "vmserver/listing.h"
 
 namespace brennow::dialogs {
 namespace {
@@ -26,7 +24,6 @@ namespace {
 using namespace frmmainControl;
 
 constexpr DWORD kHelpContext = 10;
-constexpr int kIconId = 101;
 constexpr const wchar_t *kStates[] = {L"on", L"off", L"suspended", L"stuck"};
 
 constexpr DWORD kLabel = SS_LEFT;
@@ -74,50 +71,6 @@ void preparePasswordBox(HWND box) {
   ImmAssociateContext(box, nullptr);
 }
 
-// What the list button works with in the settings dialog.
-struct SettingsHooks {
-  HWND dialog;
-  std::function<std::wstring()> hostname;
-  std::function<std::wstring()> username;
-  std::function<std::wstring()> password;
-  std::function<void(std::wstring_view)> setStatus;
-  std::function<void(std::wstring_view)> setVmName;
-};
-
-// The listing's windows: the settings dialog, its message boxes and the thread's picker.
-class PickerListingUi final : public vmserver::ListingUi {
-public:
-  explicit PickerListingUi(SettingsHooks hooks) : hooks_(std::move(hooks)) {}
-
-  // The label is painted at once; the zero wait then lets the window system put what
-  // was painted on the screen, which Wine holds back until the thread next waits, before
-  // the thread blocks in the server's calls.
-  void setStatus(const std::wstring &text) override {
-    hooks_.setStatus(text);
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT);
-  }
-  std::wstring hostname() override { return hooks_.hostname(); }
-  std::wstring username() override { return hooks_.username(); }
-  std::wstring password() override { return hooks_.password(); }
-
-  // Owned by the settings dialog, so that the box stands above that topmost window.
-  void showMessage(const std::wstring &text, vmserver::MessageIcon icon) override {
-    const UINT style = icon == vmserver::MessageIcon::Stop ? MB_ICONSTOP | MB_OK : MB_OK;
-    MessageBoxW(hooks_.dialog, text.c_str(), L"Corvalen", style);
-  }
-
-  void clearPickerList() override { frmvmList::shared().clearList(); }
-  void appendToPickerList(const std::wstring &name) override { frmvmList::shared().addItem(name); }
-  void setPickerCaption(const std::wstring &caption) override {
-    frmvmList::shared().setCaption(caption);
-  }
-  std::optional<std::wstring> showPicker() override { return frmvmList::shared().showModal(); }
-  void setVmName(const std::wstring &name) override { hooks_.setVmName(name); }
-
-private:
-  SettingsHooks hooks_;
-};
-
 } // namespace
 
 struct frmmain::Window {
@@ -152,7 +105,7 @@ void frmmain::Form_Load() {
     SendMessageW(states, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(state));
   SendMessageW(states, CB_SETCURSEL, 0, 0);
   SetWindowContextHelpId(dialog.hwnd(), kHelpContext);
-  dialog.setIcon(kIconId);
+  dialog.setIcon(IDI_FRMMAIN);
   preparePasswordBox(dialog.control(txtPassword));
 }
 
@@ -198,7 +151,7 @@ void frmmain::btOK_Click() {
   const SettingsInput input{dialog.text(txtUsername), dialog.text(txtPassword),
                             dialog.text(txtVMName), dialog.text(cmbVMState)};
   if (const auto refusal = refusalMessage(input, systemAnsiCodePage())) {
-    MessageBoxW(dialog.hwnd(), refusal->c_str(), L"Corvalen", MB_ICONSTOP | MB_OK);
+    messageBox(dialog.hwnd(), *refusal, MB_ICONSTOP | MB_OK);
     return;
   }
   newParameter() = settingsParameterString(input, systemAnsiCodePage());
@@ -207,28 +160,38 @@ void frmmain::btOK_Click() {
 }
 
 void frmmain::cmdListVMS_Click() {
-  PickerListingUi ui({form().form.hwnd(), [this] { return txtHostnameText(); },
-                      [this] { return txtUsernameText(); }, [this] { return txtPasswordText(); },
-                      [this](std::wstring_view text) { setLblparameterCaption(text); },
-                      [this](std::wstring_view text) { setTxtVMNameText(text); }});
   vmserver::DispatchAutomation automation;
-  vmserver::listVirtualMachines(ui, automation);
+  listVirtualMachines(*this, automation);
   // A listing that ended before the showing leaves the picker loaded and hidden. It
   // goes now: the next listing fills it afresh anyway, and no window of this library
   // may outlive the listing while the host is free to unload the library.
   frmvmList::shared().unload();
 }
 
-std::wstring frmmain::txtHostnameText() { return form().form.text(txtHostname); }
-std::wstring frmmain::txtUsernameText() { return form().form.text(txtUsername); }
-std::wstring frmmain::txtPasswordText() { return form().form.text(txtPassword); }
-
-void frmmain::setLblparameterCaption(std::wstring_view caption) {
+// The label is painted at once; the zero wait then lets the window system put what was
+// painted on the screen, which Wine holds back until the thread next waits, before the
+// thread blocks in the server's calls.
+void frmmain::setStatus(const std::wstring &text) {
   Form &dialog = form().form;
-  dialog.setText(lblparameter, caption);
+  dialog.setText(lblparameter, text);
   UpdateWindow(dialog.control(lblparameter));
+  MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT);
 }
 
-void frmmain::setTxtVMNameText(std::wstring_view text) { form().form.setText(txtVMName, text); }
+std::wstring frmmain::hostname() { return form().form.text(txtHostname); }
+std::wstring frmmain::username() { return form().form.text(txtUsername); }
+std::wstring frmmain::password() { return form().form.text(txtPassword); }
+
+void frmmain::showMessage(const std::wstring &text, MessageIcon icon) {
+  messageBox(form().form.hwnd(), text, icon == MessageIcon::Stop ? MB_ICONSTOP | MB_OK : MB_OK);
+}
+
+void frmmain::clearPickerList() { frmvmList::shared().clearList(); }
+void frmmain::appendToPickerList(const std::wstring &name) { frmvmList::shared().addItem(name); }
+void frmmain::setPickerCaption(const std::wstring &caption) {
+  frmvmList::shared().setCaption(caption);
+}
+std::optional<std::wstring> frmmain::showPicker() { return frmvmList::shared().showModal(); }
+void frmmain::setVmName(const std::wstring &name) { form().form.setText(txtVMName, name); }
 
 } // namespace brennow::dialogs

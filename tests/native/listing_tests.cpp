@@ -5,11 +5,11 @@
 #include <algorithm>
 
 #include "tests/native/FakeServer.h"
-#include "vmserver/listing.h"
+#include "dialogs/logic/listing.h"
 
 using namespace brennow;
 using namespace brennow::testing;
-using namespace brennow::vmserver;
+using namespace brennow::dialogs;
 
 namespace {
 

@@ -15,9 +15,8 @@
 #include "component/brennow_h.h"
 #include "dialogs/frmmainControls.h"
 #include "dialogs/frmvmList.h"
-#include "dialogs/settingsRules.h"
+#include "dialogs/resource.h"
 #include "dialogs/topWindow.h"
-#include "params/AnsiCodePage.h"
 #include "tests/wine/ui/UiDriver.h"
 #include "tests/wine/wintest.h"
 
@@ -265,7 +264,7 @@ TEST_F(SettingsDialog, OpensWithTheDesignedLayoutTitleAndSettings) {
     EXPECT_TRUE(GetWindowLongPtrW(dialog, GWL_EXSTYLE) & WS_EX_TOPMOST);
     EXPECT_EQ(GetForegroundWindow(), dialog);
     EXPECT_EQ(GetWindowContextHelpId(dialog), 10u);
-    if (hasIconResource(wintest::brennowPath().c_str(), 101)) {
+    if (hasIconResource(wintest::brennowPath().c_str(), IDI_FRMMAIN)) {
       EXPECT_TRUE(uitest::sendBounded(dialog, WM_GETICON, ICON_BIG));
       EXPECT_TRUE(uitest::sendBounded(dialog, WM_GETICON, ICON_SMALL));
     }
@@ -716,33 +715,6 @@ TEST(SetTopmost, ReturnsSetWindowPosResultOnlyWhenRaising) {
   EXPECT_FALSE(GetWindowLongPtrW(window, GWL_EXSTYLE) & WS_EX_TOPMOST);
   DestroyWindow(window);
   EXPECT_EQ(brennow::dialogs::setTopmost(window, true), 0) << "SetWindowPos fails on a dead window";
-}
-
-TEST(SettingsTitle, CarriesTheVersionWithTwoBlanksBeforeTheRevision) {
-  using brennow::dialogs::settingsTitle;
-  EXPECT_EQ(settingsTitle(1, 0, 7), kTitle);
-  EXPECT_EQ(settingsTitle(12, 34, 5678),
-            L"ZAzire Razoro/ROZ/IDU Veruzuz Ededevi Dodorav (version 12.34 build  5678)");
-}
-
-struct RuleCase {
-  brennow::dialogs::SettingsInput input;
-  std::optional<std::wstring> refusal;
-};
-
-TEST(RefusalMessage, NamesTheFirstFieldTheParameterStringCannotCarry) {
-  const RuleCase cases[] = {
-      {{L"  alice ", L" p w ", L"vm 1", L"running"}, std::nullopt},
-      {{L"", L"\u20AC\u00E4", L"", L""}, std::nullopt},
-      {{L"a#", L"", L"", L""}, L"The user name must not contain \"#\"."},
-      {{L"", L"\u263A", L"vm#", L""},
-       L"The password must consist of characters of the system's ANSI code page."},
-      {{L"", L"#", L"#vm", L""}, L"The virtual machine name must not contain \"#\"."},
-      {{L"", L"", L"", L"#"}, L"The state must not contain \"#\"."},
-  };
-  for (const RuleCase &c : cases)
-    EXPECT_EQ(brennow::dialogs::refusalMessage(c.input, brennow::windows1252()), c.refusal)
-        << testing::PrintToString(c.input.username + L"|" + c.input.password);
 }
 
 } // namespace

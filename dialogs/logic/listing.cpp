@@ -1,4 +1,4 @@
-#include "vmserver/listing.h"
+#include "dialogs/logic/listing.h"
 
 #include <cstdint>
 #include <memory>
@@ -7,14 +7,16 @@
 #include "common/AutomationError.h"
 #include "common/text.h"
 
-namespace brennow::vmserver {
+namespace brennow::dialogs {
 namespace {
+
+using vmserver::Automation;
 
 // The objects of one listing, released list first, then parameters, then server.
 struct Connection {
-  std::unique_ptr<ConnectParams> params;
-  std::unique_ptr<Server> server;
-  std::unique_ptr<VmList> list;
+  std::unique_ptr<vmserver::ConnectParams> params;
+  std::unique_ptr<vmserver::Server> server;
+  std::unique_ptr<vmserver::VmList> list;
 
   void release() noexcept {
     list.reset();
@@ -122,4 +124,4 @@ private:
 
 void listVirtualMachines(ListingUi &ui, Automation &automation) { Listing(ui, automation).run(); }
 
-} // namespace brennow::vmserver
+} // namespace brennow::dialogs

@@ -1,4 +1,4 @@
-#include "dialogs/settingsRules.h"
+#include "dialogs/logic/settingsRules.h"
 
 #include "common/text.h"
 #include "params/Generic.h"

@@ -1,13 +1,14 @@
 #pragma once
 // The list button of the settings dialog: connects with the typed host name, user
 // name and password, lists the registered machines in the picker and puts the picked
-// name into the machine box. The window work is behind ListingUi.
+// name into the machine box. The window work is behind ListingUi, which the settings
+// dialog implements.
 #include <optional>
 #include <string>
 
 #include "vmserver/VMServer.h"
 
-namespace brennow::vmserver {
+namespace brennow::dialogs {
 
 enum class MessageIcon { None, Stop };
 
@@ -36,6 +37,6 @@ inline constexpr wchar_t kNoRegisteredMachines[] = L"No registered virtual machi
 inline constexpr wchar_t kPickerCaptionPrefix[] = L"Registered virtual machines on ";
 
 // cmdListVMS_Click. Failures are reported in message boxes, never thrown.
-void listVirtualMachines(ListingUi &ui, Automation &automation);
+void listVirtualMachines(ListingUi &ui, vmserver::Automation &automation);
 
-} // namespace brennow::vmserver
+} // namespace brennow::dialogs
