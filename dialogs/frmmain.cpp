@@ -25,6 +25,9 @@ using namespace frmmainControl;
 
 constexpr DWORD kHelpContext = 10;
 constexpr const wchar_t *kStates[] = {L"on", L"off", L"suspended", L"stuck"};
+// The server types in the order of vmserver::ServerKind.
+constexpr const wchar_t *kServerTypes[] = {L"VMware automation component",
+                                           L"vSphere (ESXi, vCenter)"};
 
 constexpr DWORD kLabel = SS_LEFT;
 constexpr DWORD kTextBox = WS_TABSTOP | ES_AUTOHSCROLL;
@@ -56,6 +59,11 @@ const FormDesign &design() {
           {Label7, L"STATIC", L"must be ", 1440, 1920, 735, 255, kLabel, 0},
           {cmbVMState, L"COMBOBOX", L"", 2280, 1860, 1335, 315,
            WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWN | CBS_AUTOHSCROLL, 0},
+          // On the free right part of the timeout row, centred on the timeout box, so
+          // that no control moves and the dialog keeps its size.
+          {Label8, L"STATIC", L"Server type:", 3990, 2460, 1110, 255, SS_RIGHT, 0},
+          {cmbServerType, L"COMBOBOX", L"", 5130, 2385, 2895, 315,
+           WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST, 0},
       }};
   return formDesign;
 }
@@ -77,6 +85,8 @@ struct frmmain::Window {
   explicit Window(FormEvents events) : form(frmmainClass(), design(), std::move(events)) {}
   Form form;
   bool accepted = false;
+  // "THUMB" as read, or as trusted since at the list button's question.
+  std::wstring thumbprint;
 };
 
 frmmain::frmmain() = default;
@@ -104,6 +114,10 @@ void frmmain::Form_Load() {
   for (const wchar_t *state : kStates)
     SendMessageW(states, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(state));
   SendMessageW(states, CB_SETCURSEL, 0, 0);
+  const HWND serverTypes = dialog.control(cmbServerType);
+  for (const wchar_t *serverType : kServerTypes)
+    SendMessageW(serverTypes, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(serverType));
+  chooseServerKind(vmserver::ServerKind::Automation);
   SetWindowContextHelpId(dialog.hwnd(), kHelpContext);
   dialog.setIcon(IDI_FRMMAIN);
   preparePasswordBox(dialog.control(txtPassword));
@@ -125,6 +139,8 @@ std::optional<std::wstring> frmmain::showSettings(const std::wstring &timeoutTex
     dialog.setText(txtPassword, password);
     dialog.setText(txtVMName, vmName);
     dialog.setText(cmbVMState, vmState);
+    chooseServerKind(vmserver::serverKindOf(parameterText));
+    form().thumbprint = getParam(parameterText, L"THUMB");
   }
   setTopmost(form().form.hwnd(), true);
 
@@ -149,7 +165,8 @@ void frmmain::onCommand(int controlId, int notification) {
 void frmmain::btOK_Click() {
   Form &dialog = form().form;
   const SettingsInput input{dialog.text(txtUsername), dialog.text(txtPassword),
-                            dialog.text(txtVMName), dialog.text(cmbVMState)};
+                            dialog.text(txtVMName),   dialog.text(cmbVMState),
+                            chosenServerKind(),       window_->thumbprint};
   if (const auto refusal = refusalMessage(input, systemAnsiCodePage())) {
     messageBox(dialog.hwnd(), *refusal, MB_ICONSTOP | MB_OK);
     return;
@@ -160,8 +177,8 @@ void frmmain::btOK_Click() {
 }
 
 void frmmain::cmdListVMS_Click() {
-  vmserver::DispatchAutomation automation;
-  listVirtualMachines(*this, automation);
+  listVirtualMachines(
+      *this, [](const std::wstring &) { return std::make_unique<vmserver::DispatchAutomation>(); });
   // A listing that ended before the showing leaves the picker loaded and hidden. It
   // goes now: the next listing fills it afresh anyway, and no window of this library
   // may outlive the listing while the host is free to unload the library.
@@ -193,5 +210,23 @@ void frmmain::setPickerCaption(const std::wstring &caption) {
 }
 std::optional<std::wstring> frmmain::showPicker() { return frmvmList::shared().showModal(); }
 void frmmain::setVmName(const std::wstring &name) { form().form.setText(txtVMName, name); }
+
+bool frmmain::askYesNo(const std::wstring &text) {
+  return messageBox(form().form.hwnd(), text, MB_ICONQUESTION | MB_YESNO) == IDYES;
+}
+
+std::wstring frmmain::trustedThumbprint() { return form().thumbprint; }
+void frmmain::trustThumbprint(const std::wstring &thumbprint) { form().thumbprint = thumbprint; }
+
+vmserver::ServerKind frmmain::chosenServerKind() {
+  const auto chosen = SendMessageW(form().form.control(cmbServerType), CB_GETCURSEL, 0, 0);
+  return chosen == static_cast<LRESULT>(vmserver::ServerKind::VSphere)
+             ? vmserver::ServerKind::VSphere
+             : vmserver::ServerKind::Automation;
+}
+
+void frmmain::chooseServerKind(vmserver::ServerKind kind) {
+  SendMessageW(form().form.control(cmbServerType), CB_SETCURSEL, static_cast<WPARAM>(kind), 0);
+}
 
 } // namespace brennow::dialogs

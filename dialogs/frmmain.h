@@ -7,6 +7,7 @@
 #include <string>
 
 #include "dialogs/logic/listing.h"
+#include "vmserver/ServerChoice.h"
 
 namespace brennow::dialogs {
 
@@ -51,6 +52,12 @@ private:
   void setPickerCaption(const std::wstring &caption) override;
   std::optional<std::wstring> showPicker() override;
   void setVmName(const std::wstring &name) override;
+  bool askYesNo(const std::wstring &text) override;
+  std::wstring trustedThumbprint() override;
+  void trustThumbprint(const std::wstring &thumbprint) override;
+
+  vmserver::ServerKind chosenServerKind();
+  void chooseServerKind(vmserver::ServerKind kind);
 
   std::unique_ptr<Window> window_;
 };

@@ -6,11 +6,10 @@
 
 #include "common/AutomationError.h"
 #include "common/text.h"
+#include "vmserver/UntrustedCertificate.h"
 
 namespace brennow::dialogs {
 namespace {
-
-using vmserver::Automation;
 
 // The objects of one listing, released list first, then parameters, then server.
 struct Connection {
@@ -35,7 +34,8 @@ template <typename Statement> void ignoringErrors(Statement &&statement) noexcep
 
 class Listing {
 public:
-  Listing(ListingUi &ui, Automation &automation) : ui_(ui), automation_(automation) {}
+  Listing(ListingUi &ui, const AutomationMaker &makeAutomation)
+      : ui_(ui), makeAutomation_(makeAutomation) {}
 
   void run() {
     ui_.setStatus(kWorkingStatus); // 10, 20
@@ -64,18 +64,7 @@ private:
       ui_.showMessage(kMissingCredentials, MessageIcon::Stop);
       return false;
     }
-    at(80);
-    connection_.params = automation_.createConnectParams();
-    at(90);
-    connection_.server = automation_.createServer();
-    at(100);
-    connection_.params->setHostname(ui_.hostname());
-    at(110);
-    connection_.params->setUsername(username);
-    at(120);
-    connection_.params->setPassword(password);
-    at(130);
-    connection_.server->connect(*connection_.params);
+    connectTrusting(username, password);
     at(140);
     connection_.list = connection_.server->registeredVmNames();
     at(150);
@@ -93,6 +82,48 @@ private:
       at(260);
       ui_.appendToPickerList(connection_.list->item(static_cast<std::int32_t>(i)));
     }
+    return true;
+  }
+
+  // Steps 80 to 130, from the start again once the user trusts the certificate the
+  // server presented; a refused certificate ends the listing at 130.
+  void connectTrusting(const std::wstring &username, const std::wstring &password) {
+    for (;;) {
+      try {
+        connect(username, password);
+        return;
+      } catch (const vmserver::UntrustedCertificate &untrusted) {
+        if (!userTrusts(untrusted))
+          throw;
+      }
+      connection_.release();
+      automation_.reset();
+    }
+  }
+
+  void connect(const std::wstring &username, const std::wstring &password) {
+    at(80);
+    automation_ = makeAutomation_(ui_.trustedThumbprint());
+    connection_.params = automation_->createConnectParams();
+    at(90);
+    connection_.server = automation_->createServer();
+    at(100);
+    connection_.params->setHostname(ui_.hostname());
+    at(110);
+    connection_.params->setUsername(username);
+    at(120);
+    connection_.params->setPassword(password);
+    at(130);
+    connection_.server->connect(*connection_.params);
+  }
+
+  // A certificate already trusted and refused all the same is not asked about again.
+  bool userTrusts(const vmserver::UntrustedCertificate &untrusted) {
+    if (untrusted.thumbprint() == ui_.trustedThumbprint())
+      return false;
+    if (!ui_.askYesNo(trustQuestion(untrusted.thumbprint(), untrusted.pinnedMismatch())))
+      return false;
+    ui_.trustThumbprint(untrusted.thumbprint());
     return true;
   }
 
@@ -115,13 +146,28 @@ private:
   }
 
   ListingUi &ui_;
-  Automation &automation_;
+  const AutomationMaker &makeAutomation_;
+  // Declared before the connection, which goes first.
+  std::unique_ptr<vmserver::Automation> automation_;
   Connection connection_;
   int statement_ = 0;
 };
 
 } // namespace
 
-void listVirtualMachines(ListingUi &ui, Automation &automation) { Listing(ui, automation).run(); }
+std::wstring trustQuestion(const std::wstring &thumbprint, bool pinnedMismatch) {
+  std::wstring pairs;
+  for (std::size_t i = 0; i < thumbprint.size(); i += 2)
+    pairs += (i ? L":" : L"") + thumbprint.substr(i, 2);
+  const std::wstring situation =
+      pinnedMismatch ? L"The server's certificate no longer matches the thumbprint trusted so far."
+                     : L"The server's certificate is not trusted.";
+  return situation + L"\n\nSHA-256 thumbprint of the certificate the server presents:\n" + pairs +
+         L"\n\nTrust this certificate for this check?";
+}
+
+void listVirtualMachines(ListingUi &ui, const AutomationMaker &makeAutomation) {
+  Listing(ui, makeAutomation).run();
+}
 
 } // namespace brennow::dialogs

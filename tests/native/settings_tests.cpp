@@ -43,9 +43,14 @@ TEST(RefusalMessage, NamesTheFirstFieldTheParameterStringCannotCarry) {
         << testing::PrintToString(c.input.username + L"|" + c.input.password);
 }
 
+using vmserver::ServerKind;
+
+constexpr wchar_t kThumbprint[] =
+    L"448F628A8A65AA18560E53A80C53ACB38C51B427DF0334082349141147DC9BF6";
+
 struct StringCase {
   SettingsInput input;
-  const wchar_t *written;
+  std::wstring written;
 };
 
 TEST(SettingsParameterString, WritesTheFieldsInTheirFixedOrderTrimmedWithThePasswordEncoded) {
@@ -54,17 +59,27 @@ TEST(SettingsParameterString, WritesTheFieldsInTheirFixedOrderTrimmedWithThePass
       {{L"  alice  ", L" secret ", L" vm 1 ", L"  stuck "},
        L"#VSTP=VMWARE#USR=alice#PWD=IHNlY3JldCA=#VMN=vm 1#VMS=stuck#"},
       {{L"bob", L"\u20AC", L"vm1", L"on"}, L"#VSTP=VMWARE#USR=bob#PWD=gA==#VMN=vm1#VMS=on#"},
+      // A thumbprint read with the automation component is not written back.
+      {{L"bob", L"", L"vm1", L"on", ServerKind::Automation, kThumbprint},
+       L"#VSTP=VMWARE#USR=bob#PWD=#VMN=vm1#VMS=on#"},
+      {{L"", L"", L"", L"", ServerKind::VSphere, L""},
+       L"#VSTP=VSPHERE#USR=#PWD=#VMN=#VMS=#THUMB=#"},
+      {{L" root ", L" secret ", L" DC0_H0_VM0 ", L"off", ServerKind::VSphere, kThumbprint},
+       L"#VSTP=VSPHERE#USR=root#PWD=IHNlY3JldCA=#VMN=DC0_H0_VM0#VMS=off#THUMB=" +
+           std::wstring(kThumbprint) + L"#"},
   };
   for (const StringCase &c : cases)
     EXPECT_EQ(settingsParameterString(c.input, windows1252()), c.written);
 }
 
-// What OK accepts comes back from the written string as it was typed: the password
-// exactly, the other fields trimmed.
+// What OK accepts comes back from the written string as it was typed (the password
+// exactly, the other fields trimmed), with the server type and thumbprint chosen.
 TEST(SettingsParameterString, ReadsBackWhatOkAccepted) {
   const SettingsInput accepted[] = {
       {L"alice", L" p\u00E4ss w0rd ", L"web 01", L"suspended"},
       {L"  u  ", L"", L"", L"off"},
+      {L"root", L"pw", L"vm", L"on", ServerKind::VSphere, kThumbprint},
+      {L"root", L"pw", L"vm", L"on", ServerKind::VSphere, L""},
   };
   for (const SettingsInput &input : accepted) {
     ASSERT_FALSE(refusalMessage(input, windows1252()));
@@ -73,6 +88,9 @@ TEST(SettingsParameterString, ReadsBackWhatOkAccepted) {
     EXPECT_EQ(base64Decode(getParam(written, L"PWD"), windows1252()), input.password);
     EXPECT_EQ(getParam(written, L"VMN"), trimSpaces(input.vmName));
     EXPECT_EQ(getParam(written, L"VMS"), trimSpaces(input.vmState));
+    const vmserver::ServerChoice choice = vmserver::serverChoiceOf(written, L"");
+    EXPECT_EQ(choice.kind, input.kind);
+    EXPECT_EQ(choice.thumbprint, input.thumbprint);
   }
 }
 
