@@ -17,7 +17,8 @@
 #include "component/module.h"
 #include "dialogs/frmmain.h"
 #include "params/AnsiCodePage.h"
-#include "vmserver/DispatchAutomation.h"
+#include "vmserver/ServerChoice.h"
+#include "vmserver/makeAutomation.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -159,6 +160,19 @@ private:
 
   class Host;
 
+  // The adapter the parameter string chooses. A value that cannot be taken as text
+  // chooses nothing here: the check reports it at the statement that reads it.
+  vmserver::ServerChoice serverChoice() const {
+    const auto textOf = [](const Property &property) {
+      try {
+        return win::variantText(property.value());
+      } catch (const AutomationError &) {
+        return std::wstring();
+      }
+    };
+    return vmserver::serverChoiceOf(textOf(parameter_), textOf(timeout_));
+  }
+
   ComPtr<ITypeInfo> typeInfo_;
   // Storage order of the host-held fields.
   Property hostname_;
@@ -199,8 +213,8 @@ STDMETHODIMP VmwareCom::qm_docheck(VARIANT_BOOL *answer) {
   SetErrorInfo(0, nullptr); // whatever an earlier call left is not this check's failure
   try {
     Host host(*this);
-    vmserver::DispatchAutomation automation;
-    *answer = runCheck(host, automation, systemAnsiCodePage()) ? VARIANT_TRUE : VARIANT_FALSE;
+    const auto automation = vmserver::makeAutomation(serverChoice());
+    *answer = runCheck(host, *automation, systemAnsiCodePage()) ? VARIANT_TRUE : VARIANT_FALSE;
   } catch (...) {
     // The check reports its own failures in qm_result; nothing reaches the host.
   }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/AutomationError.h"
@@ -30,17 +31,24 @@ constexpr int kExitUnknown = 3;
 constexpr wchar_t kUsage[] =
     L"Usage: brennow-check --host NAME [--timeout SECONDS]\n"
     L"                     (--parameter STRING | [--user NAME] [--password TEXT]\n"
-    L"                      [--vm NAME] [--state on|off|suspended|stuck])\n"
+    L"                      [--vm NAME] [--state on|off|suspended|stuck]\n"
+    L"                      [--server-type automation|vsphere] [--thumbprint HEX])\n"
     L"\n"
     L"Runs one check of brennow.vmwarecom against the virtualization server NAME and\n"
     L"prints the check's one-line message.\n"
     L"\n"
     L"  --host NAME        the server, as the host sets qm_hostname\n"
-    L"  --timeout SECONDS  stored in qm_timeout (the check does not apply it)\n"
+    L"  --timeout SECONDS  stored in qm_timeout; bounds each exchange with a vSphere\n"
+    L"                     server (the automation component does not apply it)\n"
     L"  --parameter STRING the parameter string as a host stores it, used whole\n"
     L"  --user, --password, --vm, --state\n"
     L"                     build the parameter string from these values, in the format\n"
     L"                     and with the password encoding the settings dialog writes\n"
+    L"  --server-type automation|vsphere\n"
+    L"                     VSTP=VMWARE (the automation component, the default) or\n"
+    L"                     VSTP=VSPHERE (the vSphere Web Services API at https://NAME/sdk)\n"
+    L"  --thumbprint HEX   vsphere only: the SHA-256 thumbprint of the server certificate\n"
+    L"                     to trust, written into THUMB\n"
     L"  --help             this text\n"
     L"\n"
     L"Without --vm the check counts the server's registered virtual machines; with it,\n"
@@ -66,6 +74,8 @@ struct Options {
   std::optional<std::wstring> parameter;
   ParameterFields fields;
   std::wstring password;
+  bool vsphere = false;
+  std::optional<std::wstring> thumbprint;
   bool help = false;
 };
 
@@ -94,9 +104,15 @@ std::optional<Options> parseOptions(const std::vector<std::wstring> &args) {
       options.fields.vmName = value;
     else if (name == L"--state")
       options.fields.vmState = value;
+    else if (name == L"--server-type" && (value == L"automation" || value == L"vsphere"))
+      options.vsphere = value == L"vsphere";
+    else if (name == L"--thumbprint")
+      options.thumbprint = value;
     else
       return std::nullopt;
   }
+  if (options.thumbprint && !options.vsphere)
+    return std::nullopt;
   return options;
 }
 
@@ -104,7 +120,13 @@ std::wstring parameterString(Options &options) {
   if (options.parameter)
     return *options.parameter;
   options.fields.encodedPassword = base64Encode(options.password, systemAnsiCodePage());
-  return buildParameterString(options.fields);
+  const std::wstring automation = buildParameterString(options.fields);
+  if (!options.vsphere)
+    return automation;
+  // The same fields after "VSTP=VSPHERE", then the pinned thumbprint.
+  constexpr std::wstring_view kAutomationType = L"#VSTP=VMWARE";
+  return L"#VSTP=VSPHERE" + automation.substr(kAutomationType.size()) + L"THUMB=" +
+         options.thumbprint.value_or(L"") + L"#";
 }
 
 void put(IDispatch *plugin, const wchar_t *member, const std::wstring &text) {

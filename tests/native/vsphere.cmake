@@ -1,0 +1,5 @@
+# The vSphere adapter's portable part: addresses, envelopes, answers, the adapter over
+# an in-memory endpoint through the check.
+add_executable(vsphere_tests ${CMAKE_CURRENT_LIST_DIR}/vsphere_tests.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/vsphere_adapter_tests.cpp ${CMAKE_CURRENT_LIST_DIR}/vsphere/FakeVSphere.cpp)
+target_link_libraries(vsphere_tests PRIVATE brennow_check brennow_vsphere_libxml2 GTest::gtest_main)

@@ -1,0 +1,277 @@
+// The vSphere adapter as the check drives it, over an in-memory endpoint: outcomes,
+// the statement of every failure, paging, the session cookie, and a session released
+// (view destroyed, logged out) at the end of every run that logged in.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "component/check.h"
+#include "params/Generic.h"
+#include "params/base64.h"
+#include "tests/native/vsphere/FakeVSphere.h"
+#include "vmserver/vsphere/Utf8.h"
+#include "vmserver/vsphere/VSphereAutomation.h"
+#include "vmserver/vsphere/native/LibXml2Reader.h"
+
+using namespace brennow;
+using namespace brennow::testing;
+using namespace brennow::vmserver;
+using namespace brennow::vmserver::vsphere;
+
+namespace {
+
+class Host final : public CheckHost {
+public:
+  std::wstring hostname = L"vc01";
+  std::wstring parameter;
+  std::vector<std::wstring> results;
+
+  void copyTimeout() override {}
+  void copyHostname() override {}
+  std::wstring hostnameText() override { return hostname; }
+  std::wstring parameterText() override { return parameter; }
+  void setResult(const std::wstring &message) override { results.push_back(message); }
+};
+
+std::wstring parameters(const std::wstring &password, const std::wstring &vm,
+                        const std::wstring &state, const std::wstring &thumb = L"") {
+  return L"#VSTP=VSPHERE" +
+         buildParameterString({L"alice", base64Encode(password, windows1252()), vm, state})
+             .substr(12) +
+         L"THUMB=" + thumb + L"#";
+}
+
+struct CheckRun {
+  bool answer = false;
+  std::wstring result;
+};
+
+CheckRun check(FakeVSphere &server, const std::wstring &parameter,
+               const std::wstring &timeout = L"", const std::wstring &hostname = L"vc01") {
+  Host host;
+  host.hostname = hostname;
+  host.parameter = parameter;
+  VSphereAutomation automation(serverChoiceOf(parameter, timeout),
+                               {server.transportFactory(), makeLibXml2Reader});
+  CheckRun run;
+  run.answer = runCheck(host, automation, windows1252());
+  if (!host.results.empty())
+    run.result = host.results.back();
+  return run;
+}
+
+FakeVSphere inventory() {
+  FakeVSphere server;
+  server.machines = {{L"web01"},
+                     {L"db01", L"poweredOff"},
+                     {L"mail", L"suspended"},
+                     {L"build", L"poweredOn", L"connected", true},
+                     {L"lost", L"poweredOn", L"disconnected"},
+                     {L"web01", L"poweredOff"}};
+  return server;
+}
+
+void expectReleased(const FakeVSphere &server) {
+  EXPECT_TRUE(server.liveSessions.empty()) << "a session was left logged in";
+  EXPECT_TRUE(server.liveViews.empty()) << "a view was left behind";
+}
+
+struct OutcomeCase {
+  const char *name;
+  const wchar_t *password;
+  const wchar_t *vm;
+  const wchar_t *state;
+  bool answer;
+  const wchar_t *result;
+};
+
+TEST(VSphereAdapter, CheckOutcomesAndNoSessionLeftBehind) {
+  const OutcomeCase cases[] = {
+      {"count", L"secret", L"", L"", true, L"6 registered virtual machine(s) on this server"},
+      {"on", L"secret", L"web01", L"on", true, L"Virtual machine (web01) is on"},
+      {"off", L"secret", L"db01", L"off", true, L"Virtual machine (db01) is off"},
+      {"suspended", L"secret", L"mail", L"on", false,
+       L"Virtual machine (mail) is in a suspended state while it should be on"},
+      {"question", L"secret", L"build", L"stuck", true, L"Virtual machine (build) is stuck"},
+      {"disconnected", L"secret", L"lost", L"on", false,
+       L"Virtual machine (lost) is in a stuck state while it should be on"},
+      {"unknown", L"secret", L"nope", L"on", false,
+       L"Can't get the state of this (nope) virtual machine, it's not listed as a known one"},
+      {"wrong password", L"wrong", L"web01", L"on", false, L"ERR: Login failure(at  130)"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeVSphere server = inventory();
+    const CheckRun run = check(server, parameters(c.password, c.vm, c.state));
+    EXPECT_EQ(run.answer, c.answer);
+    EXPECT_EQ(run.result, c.result);
+    expectReleased(server);
+  }
+}
+
+TEST(VSphereAdapter, EmptyInventoryIsReportedAndReleased) {
+  FakeVSphere server;
+  const CheckRun run = check(server, parameters(L"secret", L"", L""));
+  EXPECT_FALSE(run.answer);
+  EXPECT_EQ(run.result, L"No registered virtual machines on this server");
+  expectReleased(server);
+}
+
+TEST(VSphereAdapter, OperationsOfOneCheckInOrderWithTheSessionCookie) {
+  FakeVSphere server = inventory();
+  check(server, parameters(L"secret", L"mail", L"suspended"));
+  const std::vector<std::wstring> expected = {L"RetrieveServiceContent",
+                                              L"Login",
+                                              L"CreateContainerView",
+                                              L"RetrievePropertiesEx",
+                                              L"RetrievePropertiesEx",
+                                              L"DestroyView",
+                                              L"Logout"};
+  EXPECT_EQ(server.operations, expected);
+  EXPECT_TRUE(server.cookiesSent[0].empty());
+  EXPECT_TRUE(server.cookiesSent[1].empty());
+  for (std::size_t i = 2; i < server.cookiesSent.size(); ++i)
+    EXPECT_EQ(server.cookiesSent[i], "vmware_soap_session=\"session1\"") << i;
+}
+
+TEST(VSphereAdapter, FirstMachineOfADuplicatedNameCounts) {
+  FakeVSphere server = inventory();
+  EXPECT_TRUE(check(server, parameters(L"secret", L"web01", L"on")).answer);
+}
+
+TEST(VSphereAdapter, PagesAreReadUntilTheLastInTheServersOrder) {
+  FakeVSphere server;
+  for (int i = 0; i < 7; ++i)
+    server.machines.push_back({L"vm" + std::to_wstring(i)});
+  server.pageSize = 3;
+  VSphereAutomation automation(serverChoiceOf(L"#VSTP=VSPHERE#", L""),
+                               {server.transportFactory(), makeLibXml2Reader});
+  {
+    auto params = automation.createConnectParams();
+    params->setHostname(L"vc01");
+    params->setUsername(L"alice");
+    params->setPassword(L"secret");
+    auto srv = automation.createServer();
+    srv->connect(*params);
+    auto list = srv->registeredVmNames();
+    ASSERT_EQ(list->count(), 7);
+    for (int i = 1; i <= 7; ++i)
+      EXPECT_EQ(list->item(i), L"vm" + std::to_wstring(i - 1));
+    EXPECT_THROW(list->item(8), AutomationError);
+    srv.reset();
+    EXPECT_EQ(server.liveSessions.size(), 1u) << "the list still holds the session";
+  }
+  EXPECT_EQ(std::count(server.operations.begin(), server.operations.end(),
+                       L"ContinueRetrievePropertiesEx"),
+            2);
+  expectReleased(server);
+}
+
+struct FailureCase {
+  const char *name;
+  const wchar_t *operation;
+  FakeFailure failure;
+  const wchar_t *vm;
+  const wchar_t *result;
+  bool releases; // DestroyView/Logout follow the failure
+};
+
+TEST(VSphereAdapter, FailuresEndAtTheirStatementAndStillRelease) {
+  using enum TransportFailure;
+  const FailureCase cases[] = {
+      {"unresolvable", L"RetrieveServiceContent", FakeFailure::lost(Resolve), L"",
+       L"ERR: Could not resolve the server name vc01(at  130)", false},
+      {"no listener", L"RetrieveServiceContent", FakeFailure::lost(Connect), L"",
+       L"ERR: Could not connect to vc01 on port 443(at  130)", false},
+      {"html", L"RetrieveServiceContent", FakeFailure::page("<html>hi</html>"), L"",
+       L"ERR: The server's answer is not a vSphere Web Services answer (an HTML page)(at  130)",
+       false},
+      {"login silent", L"Login", FakeFailure::lost(TimedOut), L"",
+       L"ERR: The server vc01 did not answer within 7 second(s)(at  130)", false},
+      {"view refused", L"CreateContainerView",
+       FakeFailure::fault(L"Permission to perform this operation was denied."), L"",
+       L"ERR: Permission to perform this operation was denied.(at  140)", true},
+      {"listing fault", L"RetrievePropertiesEx", FakeFailure::fault(L"Busy"), L"",
+       L"ERR: Busy(at  140)", true},
+      {"next page fault", L"ContinueRetrievePropertiesEx", FakeFailure::fault(L"Invalid token"),
+       L"", L"ERR: Invalid token(at  140)", true},
+      {"destroy fails", L"DestroyView", FakeFailure::fault(L"Gone"), L"",
+       L"6 registered virtual machine(s) on this server", true},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeVSphere server = inventory();
+    server.pageSize = 4;
+    server.failures[c.operation] = c.failure;
+    const CheckRun run = check(server, parameters(L"secret", c.vm, L"on"), L"7");
+    EXPECT_EQ(run.result, c.result);
+    EXPECT_TRUE(server.liveSessions.empty());
+    const bool loggedOut = server.operations.back() == L"Logout";
+    EXPECT_EQ(loggedOut, c.releases);
+  }
+}
+
+TEST(VSphereAdapter, StateReadFailureAt400StillLogsOut) {
+  FakeVSphere server = inventory();
+  server.machines[2].powerState = L"melted";
+  const CheckRun run = check(server, parameters(L"secret", L"mail", L"on"));
+  EXPECT_EQ(run.result, L"ERR: The server reported an unknown power state (melted)(at  400)");
+  expectReleased(server);
+}
+
+TEST(VSphereAdapter, SilentServerAfterLoginIsNotWaitedForAgain) {
+  FakeVSphere server = inventory();
+  server.failures[L"CreateContainerView"] = FakeFailure::lost(TransportFailure::TimedOut);
+  const CheckRun run = check(server, parameters(L"secret", L"", L""), L"abc");
+  EXPECT_EQ(run.result, L"ERR: The server vc01 did not answer within 60 second(s)(at  140)");
+  EXPECT_EQ(server.operations.back(), L"CreateContainerView");
+}
+
+TEST(VSphereAdapter, LogoutFailureIsIgnored) {
+  FakeVSphere server = inventory();
+  server.failures[L"Logout"] = FakeFailure::fault(L"Busy");
+  const CheckRun run = check(server, parameters(L"secret", L"web01", L"on"));
+  EXPECT_TRUE(run.answer);
+  EXPECT_EQ(server.operations.back(), L"Logout");
+}
+
+TEST(VSphereAdapter, ThumbprintTimeoutAndAddressReachTheTransport) {
+  FakeVSphere server = inventory();
+  check(server,
+        parameters(L"secret", L"", L"",
+                   L" 44:8f:62:8A:8A:65:AA:18:56:0E:53:A8:0C:53:AC:B3:"
+                   L"8C:51:B4:27:DF:03:34:08:23:49:14:11:47:DC:9B:F6"),
+        L" 15 ", L"https://vc01:9443/vsphere/sdk");
+  ASSERT_TRUE(server.options && server.endpoint);
+  EXPECT_EQ(server.options->thumbprint,
+            L"448F628A8A65AA18560E53A80C53ACB38C51B427DF0334082349141147DC9BF6");
+  EXPECT_EQ(server.options->timeoutSeconds, 15);
+  EXPECT_EQ(server.endpoint->url(), L"https://vc01:9443/vsphere/sdk");
+}
+
+TEST(VSphereAdapter, BadThumbOrAddressFailsAt130BeforeAnyExchange) {
+  const std::pair<std::wstring, std::wstring> cases[] = {
+      {parameters(L"secret", L"", L"", L"12:34"), L"vc01"},
+      {parameters(L"secret", L"", L""), L"vc01:99999"},
+  };
+  for (const auto &[parameter, hostname] : cases) {
+    FakeVSphere server = inventory();
+    const CheckRun run = check(server, parameter, L"", hostname);
+    EXPECT_TRUE(run.result.starts_with(L"ERR: ")) << toUtf8(run.result);
+    EXPECT_TRUE(run.result.ends_with(L"(at  130)")) << toUtf8(run.result);
+    EXPECT_TRUE(server.operations.empty());
+  }
+}
+
+TEST(VSphereAdapter, MachineWithoutConnectedServerIsRefused) {
+  FakeVSphere server = inventory();
+  VSphereAutomation automation(serverChoiceOf(L"#VSTP=VSPHERE#", L""),
+                               {server.transportFactory(), makeLibXml2Reader});
+  auto params = automation.createConnectParams();
+  auto machine = automation.createMachine();
+  EXPECT_THROW(machine->connect(*params, L"web01"), AutomationError);
+  EXPECT_THROW(machine->executionState(), AutomationError);
+  EXPECT_TRUE(server.operations.empty());
+}
+
+} // namespace

@@ -1,0 +1,13 @@
+#pragma once
+// The server adapter a check or a listing talks through, as the parameter string's
+// "VSTP" field chooses it: the automation component, or the vSphere Web Services API.
+#include <memory>
+
+#include "vmserver/ServerChoice.h"
+#include "vmserver/VMServer.h"
+
+namespace brennow::vmserver {
+
+std::unique_ptr<Automation> makeAutomation(const ServerChoice &choice);
+
+} // namespace brennow::vmserver

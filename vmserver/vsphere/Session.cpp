@@ -1,0 +1,97 @@
+#include "vmserver/vsphere/Session.h"
+
+#include "vmserver/vsphere/Envelopes.h"
+#include "vmserver/vsphere/Errors.h"
+
+namespace brennow::vmserver::vsphere {
+
+Session::Session(std::unique_ptr<Transport> transport, XmlReaderFactory makeReader)
+    : transport_(std::move(transport)), makeReader_(std::move(makeReader)) {}
+
+Session::~Session() { release(); }
+
+HttpAnswer Session::exchange(const std::string &envelope) {
+  try {
+    HttpAnswer answer = transport_->post(envelope, cookie_);
+    if (auto cookie = sessionCookieOf(answer.setCookies))
+      cookie_ = std::move(*cookie);
+    return answer;
+  } catch (const TransportError &error) {
+    if (error.failure() == TransportFailure::TimedOut)
+      unreachable_ = true;
+    throw;
+  }
+}
+
+void Session::login(const std::wstring &username, const std::wstring &password) {
+  content_ = readServiceContent(exchange(retrieveServiceContentRequest()), makeReader_);
+  readAcknowledgement(exchange(loginRequest(content_.sessionManager, username, password)), L"Login",
+                      makeReader_);
+  loggedIn_ = true;
+}
+
+const std::vector<NamedObject> &Session::machines() {
+  if (!machines_)
+    readMachines();
+  return *machines_;
+}
+
+void Session::readMachines() {
+  if (!loggedIn_)
+    throw adapterError(L"Not connected to the server");
+  view_ = readContainerView(
+      exchange(createContainerViewRequest(content_.viewManager, content_.rootFolder)), makeReader_);
+  std::vector<NamedObject> all;
+  NamesPage page =
+      readNamesPage(exchange(retrieveViewNamesRequest(content_.propertyCollector, *view_)),
+                    L"RetrievePropertiesEx", makeReader_);
+  for (std::size_t pages = 1;; ++pages) {
+    if (all.size() + page.objects.size() > kMaxMachines)
+      throw adapterError(L"The server lists more than " + std::to_wstring(kMaxMachines) +
+                         L" virtual machines");
+    std::move(page.objects.begin(), page.objects.end(), std::back_inserter(all));
+    if (page.token.empty())
+      break;
+    if (pages == kMaxPages)
+      throw adapterError(L"The server's listing did not end after " + std::to_wstring(kMaxPages) +
+                         L" pages");
+    page = readNamesPage(exchange(continueRetrieveRequest(content_.propertyCollector, page.token)),
+                         L"ContinueRetrievePropertiesEx", makeReader_);
+  }
+  machines_ = std::move(all);
+}
+
+std::optional<MoRef> Session::machineNamed(const std::wstring &name) {
+  for (const NamedObject &machine : machines())
+    if (machine.name == name)
+      return machine.object;
+  return std::nullopt;
+}
+
+std::int32_t Session::executionState(const MoRef &machine) {
+  return executionStateOf(readMachineRuntime(
+      exchange(retrieveMachineStateRequest(content_.propertyCollector, machine)), makeReader_));
+}
+
+void Session::release() noexcept {
+  const bool due = loggedIn_ && !unreachable_;
+  loggedIn_ = false;
+  std::optional<MoRef> view = std::move(view_);
+  view_.reset();
+  if (!due)
+    return;
+  try {
+    if (view)
+      readAcknowledgement(exchange(destroyViewRequest(*view)), L"DestroyView", makeReader_);
+  } catch (...) {
+    // The session's logout below also ends the view.
+  }
+  try {
+    if (!unreachable_)
+      readAcknowledgement(exchange(logoutRequest(content_.sessionManager)), L"Logout", makeReader_);
+  } catch (...) {
+    // Nothing more can be done; the server ends the session when it expires.
+  }
+}
+
+} // namespace brennow::vmserver::vsphere

@@ -1,0 +1,267 @@
+#include "vmserver/vsphere/win/WinHttpTransport.h"
+
+#include <windows.h>
+#include <wincrypt.h>
+#include <winhttp.h>
+
+#include <array>
+#include <chrono>
+
+#include "vmserver/UntrustedCertificate.h"
+#include "vmserver/vsphere/Envelopes.h"
+#include "vmserver/vsphere/Errors.h"
+#include "vmserver/vsphere/Utf8.h"
+
+namespace brennow::vmserver::vsphere {
+namespace {
+
+struct InternetCloser {
+  void operator()(HINTERNET handle) const noexcept { WinHttpCloseHandle(handle); }
+};
+using InternetHandle = std::unique_ptr<void, InternetCloser>;
+
+struct CertificateFree {
+  void operator()(PCCERT_CONTEXT certificate) const noexcept {
+    CertFreeCertificateContext(certificate);
+  }
+};
+using Certificate = std::unique_ptr<const CERT_CONTEXT, CertificateFree>;
+
+constexpr DWORD kIgnoreCertificateErrors =
+    SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
+    SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE;
+
+// Socket timeout as some WinHTTP versions report a receive timeout.
+constexpr DWORD kSocketTimedOut = 10060;
+
+bool isCertificateError(DWORD error) {
+  switch (error) {
+  case ERROR_WINHTTP_SECURE_FAILURE:
+  case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
+  case ERROR_WINHTTP_SECURE_INVALID_CA:
+  case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
+  case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
+  case ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE:
+  case ERROR_WINHTTP_SECURE_INVALID_CERT:
+  case ERROR_WINHTTP_SECURE_CERT_REVOKED:
+  case ERROR_WINHTTP_SECURE_CERT_REV_FAILED:
+    return true;
+  default:
+    return false;
+  }
+}
+
+class WinHttpTransport final : public Transport {
+public:
+  WinHttpTransport(const Endpoint &endpoint, const TransportOptions &options)
+      : endpoint_(endpoint), options_(options),
+        timeoutMs_(static_cast<int>(options.timeoutSeconds) * 1000) {
+    session_.reset(WinHttpOpen(L"brennow", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                               WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!session_)
+      fail(GetLastError());
+    WinHttpSetTimeouts(session_.get(), timeoutMs_, timeoutMs_, timeoutMs_, timeoutMs_);
+    enableTls12();
+    connection_.reset(WinHttpConnect(session_.get(), endpoint_.host.c_str(), endpoint_.port, 0));
+    if (!connection_)
+      fail(GetLastError());
+  }
+
+  HttpAnswer post(const std::string &envelope, const std::string &cookie) override {
+    const auto started = std::chrono::steady_clock::now();
+    try {
+      InternetHandle request = openRequest(options_.thumbprint.has_value());
+      const std::wstring headers = requestHeaders(cookie);
+      if (!WinHttpSendRequest(request.get(), headers.c_str(), static_cast<DWORD>(-1),
+                              WINHTTP_NO_REQUEST_DATA, 0, static_cast<DWORD>(envelope.size()), 0))
+        sendFailed(GetLastError(), started);
+      if (options_.thumbprint)
+        checkPinned(request.get());
+      writeBody(request.get(), envelope);
+      if (!WinHttpReceiveResponse(request.get(), nullptr))
+        fail(GetLastError());
+      return readAnswer(request.get());
+    } catch (const TransportError &error) {
+      // A failure that took the whole timeout is the server not answering.
+      if (error.failure() != TransportFailure::TimedOut && tookTimeout(started))
+        throw TransportError(TransportFailure::TimedOut, endpoint_, options_.timeoutSeconds, 0);
+      throw;
+    }
+  }
+
+private:
+  void enableTls12() {
+    DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
+    if (!WinHttpSetOption(session_.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                          sizeof protocols)) {
+      protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
+      WinHttpSetOption(session_.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                       sizeof protocols);
+    }
+  }
+
+  bool tookTimeout(std::chrono::steady_clock::time_point started) const {
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - started);
+    return elapsed.count() >= timeoutMs_ - timeoutMs_ / 10;
+  }
+
+  [[noreturn]] void fail(DWORD error) const {
+    TransportFailure failure = TransportFailure::Other;
+    switch (error) {
+    case ERROR_WINHTTP_NAME_NOT_RESOLVED:
+      failure = TransportFailure::Resolve;
+      break;
+    case ERROR_WINHTTP_CANNOT_CONNECT:
+      failure = TransportFailure::Connect;
+      break;
+    case ERROR_WINHTTP_TIMEOUT:
+    case kSocketTimedOut:
+      failure = TransportFailure::TimedOut;
+      break;
+    default:
+      if (isCertificateError(error))
+        failure = TransportFailure::Tls;
+    }
+    throw TransportError(failure, endpoint_, options_.timeoutSeconds, error);
+  }
+
+  InternetHandle openRequest(bool ignoreCertificateErrors) const {
+    InternetHandle request(WinHttpOpenRequest(
+        connection_.get(), L"POST", endpoint_.path.c_str(), nullptr, WINHTTP_NO_REFERER,
+        WINHTTP_DEFAULT_ACCEPT_TYPES, endpoint_.secure ? WINHTTP_FLAG_SECURE : 0));
+    if (!request)
+      fail(GetLastError());
+    // Only this option bounds the wait for an answer on every WinHTTP version.
+    DWORD timeout = static_cast<DWORD>(timeoutMs_);
+    WinHttpSetOption(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &timeout,
+                     sizeof timeout);
+    // The session cookie is kept by hand; a redirect is not the web service answering.
+    DWORD disabled = WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_REDIRECTS;
+    WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &disabled, sizeof disabled);
+    if (ignoreCertificateErrors && endpoint_.secure) {
+      DWORD flags = kIgnoreCertificateErrors;
+      if (!WinHttpSetOption(request.get(), WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags))
+        fail(GetLastError());
+    }
+    return request;
+  }
+
+  static std::wstring requestHeaders(const std::string &cookie) {
+    std::wstring headers =
+        L"Content-Type: text/xml; charset=utf-8\r\nSOAPAction: " + fromUtf8(kSoapAction) + L"\r\n";
+    if (!cookie.empty())
+      headers += L"Cookie: " + fromUtf8(cookie) + L"\r\n";
+    return headers;
+  }
+
+  // A refused certificate is looked at once more, without sending anything, to report
+  // its thumbprint; any other failure is described as it is.
+  [[noreturn]] void sendFailed(DWORD error, std::chrono::steady_clock::time_point started) const {
+    if (endpoint_.secure && !options_.thumbprint && isCertificateError(error) &&
+        !tookTimeout(started)) {
+      InternetHandle probe = openRequest(true);
+      if (WinHttpSendRequest(probe.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
+                             0, 0, 0))
+        throw UntrustedCertificate(presentedThumbprint(probe.get()), false);
+    }
+    fail(error);
+  }
+
+  void checkPinned(HINTERNET request) const {
+    if (!endpoint_.secure)
+      return;
+    std::wstring presented = presentedThumbprint(request);
+    if (presented != *options_.thumbprint)
+      throw UntrustedCertificate(std::move(presented), true);
+  }
+
+  std::wstring presentedThumbprint(HINTERNET request) const {
+    PCCERT_CONTEXT context = nullptr;
+    DWORD size = sizeof context;
+    if (!WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &context, &size) ||
+        !context)
+      throw adapterError(L"The server's certificate cannot be read");
+    const Certificate certificate(context);
+    std::array<BYTE, 32> digest{};
+    DWORD digestSize = digest.size();
+    if (!CryptHashCertificate2(L"SHA256", 0, nullptr, certificate->pbCertEncoded,
+                               certificate->cbCertEncoded, digest.data(), &digestSize) ||
+        digestSize != digest.size())
+      throw adapterError(L"The server certificate's SHA-256 thumbprint cannot be computed");
+    return thumbprintText(digest.data(), digest.size());
+  }
+
+  void writeBody(HINTERNET request, const std::string &envelope) const {
+    std::size_t sent = 0;
+    while (sent < envelope.size()) {
+      DWORD written = 0;
+      if (!WinHttpWriteData(request, envelope.data() + sent,
+                            static_cast<DWORD>(envelope.size() - sent), &written))
+        fail(GetLastError());
+      if (written == 0)
+        fail(ERROR_WINHTTP_CONNECTION_ERROR);
+      sent += written;
+    }
+  }
+
+  static std::optional<std::wstring> header(HINTERNET request, DWORD query, DWORD *index) {
+    DWORD size = 0;
+    WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, nullptr, &size, index);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+      return std::nullopt;
+    std::wstring value(size / sizeof(wchar_t) + 1, L'\0');
+    if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, value.data(), &size,
+                             index))
+      return std::nullopt;
+    value.resize(size / sizeof(wchar_t));
+    return value;
+  }
+
+  HttpAnswer readAnswer(HINTERNET request) const {
+    HttpAnswer answer;
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX))
+      fail(GetLastError());
+    answer.status = static_cast<int>(status);
+    answer.contentType =
+        toUtf8(header(request, WINHTTP_QUERY_CONTENT_TYPE, WINHTTP_NO_HEADER_INDEX).value_or(L""));
+    DWORD index = 0;
+    while (auto cookie = header(request, WINHTTP_QUERY_SET_COOKIE, &index))
+      answer.setCookies.push_back(toUtf8(*cookie));
+    readBody(request, answer.body);
+    return answer;
+  }
+
+  void readBody(HINTERNET request, std::string &body) const {
+    std::array<char, 64 * 1024> chunk;
+    for (;;) {
+      DWORD read = 0;
+      if (!WinHttpReadData(request, chunk.data(), chunk.size(), &read))
+        fail(GetLastError());
+      if (read == 0)
+        return;
+      if (body.size() + read > kMaxAnswerBytes)
+        throw adapterError(L"The server's answer is larger than " +
+                           std::to_wstring(kMaxAnswerBytes >> 20) + L" MiB");
+      body.append(chunk.data(), read);
+    }
+  }
+
+  Endpoint endpoint_;
+  TransportOptions options_;
+  int timeoutMs_;
+  InternetHandle session_;
+  InternetHandle connection_;
+};
+
+} // namespace
+
+std::unique_ptr<Transport> makeWinHttpTransport(const Endpoint &endpoint,
+                                                const TransportOptions &options) {
+  return std::make_unique<WinHttpTransport>(endpoint, options);
+}
+
+} // namespace brennow::vmserver::vsphere

@@ -1,0 +1,156 @@
+#include "vmserver/vsphere/win/XmlLiteReader.h"
+
+#include <windows.h>
+#include <objidl.h>
+#include <shlwapi.h>
+#include <wrl/client.h>
+#include <xmllite.h>
+
+#include "vmserver/vsphere/Errors.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace brennow::vmserver::vsphere {
+namespace {
+
+using CreateXmlReaderFunction = HRESULT(WINAPI *)(REFIID, void **, IMalloc *);
+
+// One reference to xmllite.dll, held as long as a reader made from it lives.
+class XmlLiteLibrary {
+public:
+  XmlLiteLibrary()
+      : module_(LoadLibraryExW(L"xmllite.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+    if (!module_) // systems without the search flags take the plain system search
+      module_ = LoadLibraryW(L"xmllite.dll");
+    if (!module_)
+      throw adapterError(L"The system's XML reader (xmllite.dll) cannot be loaded");
+  }
+  XmlLiteLibrary(const XmlLiteLibrary &) = delete;
+  XmlLiteLibrary &operator=(const XmlLiteLibrary &) = delete;
+  ~XmlLiteLibrary() { FreeLibrary(module_); }
+
+  ComPtr<IXmlReader> createReader() const {
+    const auto create = reinterpret_cast<CreateXmlReaderFunction>(
+        reinterpret_cast<void (*)()>(GetProcAddress(module_, "CreateXmlReader")));
+    ComPtr<IXmlReader> reader;
+    if (!create || FAILED(create(__uuidof(IXmlReader),
+                                 reinterpret_cast<void **>(reader.GetAddressOf()), nullptr)))
+      throw adapterError(L"The system's XML reader (xmllite.dll) cannot be created");
+    return reader;
+  }
+
+private:
+  HMODULE module_;
+};
+
+void setProperty(IXmlReader &reader, XmlReaderProperty property, LONG_PTR value) {
+  if (FAILED(reader.SetProperty(property, value)))
+    throw adapterError(L"The system's XML reader (xmllite.dll) refuses its limits");
+}
+
+class XmlLiteReader final : public XmlReader {
+public:
+  explicit XmlLiteReader(std::string_view document) : reader_(library_.createReader()) {
+    if (document.size() > UINT_MAX)
+      throw XmlReadError(XmlReadError::Kind::Malformed);
+    ComPtr<IStream> stream;
+    *stream.GetAddressOf() = SHCreateMemStream(reinterpret_cast<const BYTE *>(document.data()),
+                                               static_cast<UINT>(document.size()));
+    if (!stream)
+      throw adapterError(L"Out of memory");
+    setProperty(*reader_.Get(), XmlReaderProperty_DtdProcessing, DtdProcessing_Prohibit);
+    // Not every XmlLite takes these; the answers' walk bounds the depth itself, and without
+    // a document type there is no entity to expand.
+    reader_->SetProperty(XmlReaderProperty_MaxElementDepth, kMaxElementDepth);
+    reader_->SetProperty(XmlReaderProperty_MaxEntityExpansion, 0);
+    if (FAILED(reader_->SetInput(stream.Get())))
+      throw XmlReadError(XmlReadError::Kind::Malformed);
+  }
+
+  XmlNode next() override {
+    for (;;) {
+      XmlNodeType type = XmlNodeType_None;
+      const HRESULT hr = reader_->Read(&type);
+      if (hr == S_FALSE)
+        return XmlNode::EndOfDocument;
+      if (FAILED(hr))
+        throw XmlReadError(kindOf(hr));
+      switch (type) {
+      case XmlNodeType_Element:
+        readName();
+        empty_ = reader_->IsEmptyElement() != FALSE;
+        return XmlNode::StartElement;
+      case XmlNodeType_EndElement:
+        readName();
+        return XmlNode::EndElement;
+      case XmlNodeType_Text:
+      case XmlNodeType_CDATA:
+      case XmlNodeType_Whitespace:
+        text_ = value();
+        return XmlNode::Text;
+      case XmlNodeType_DocumentType:
+        throw XmlReadError(XmlReadError::Kind::DocumentType);
+      default:
+        break; // declaration, comments, processing instructions
+      }
+    }
+  }
+
+  std::wstring_view localName() const override { return localName_; }
+  std::wstring_view namespaceUri() const override { return namespaceUri_; }
+  bool isEmptyElement() const override { return empty_; }
+
+  std::optional<std::wstring> attribute(std::wstring_view localName) const override {
+    const std::wstring name(localName);
+    if (reader_->MoveToAttributeByName(name.c_str(), nullptr) != S_OK)
+      return std::nullopt;
+    std::wstring attributeValue = value();
+    reader_->MoveToElement();
+    return attributeValue;
+  }
+
+  std::wstring_view text() const override { return text_; }
+
+private:
+  static XmlReadError::Kind kindOf(HRESULT hr) {
+    if (hr == static_cast<HRESULT>(WC_E_DTDPROHIBITED))
+      return XmlReadError::Kind::DocumentType;
+    if (hr == static_cast<HRESULT>(SC_E_MAXELEMENTDEPTH))
+      return XmlReadError::Kind::TooDeep;
+    return XmlReadError::Kind::Malformed;
+  }
+
+  std::wstring value() const {
+    const WCHAR *text = nullptr;
+    UINT length = 0;
+    if (FAILED(reader_->GetValue(&text, &length)))
+      throw XmlReadError(XmlReadError::Kind::Malformed);
+    return std::wstring(text, length);
+  }
+
+  void readName() {
+    const WCHAR *text = nullptr;
+    UINT length = 0;
+    if (FAILED(reader_->GetLocalName(&text, &length)))
+      throw XmlReadError(XmlReadError::Kind::Malformed);
+    localName_.assign(text, length);
+    if (FAILED(reader_->GetNamespaceUri(&text, &length)))
+      throw XmlReadError(XmlReadError::Kind::Malformed);
+    namespaceUri_.assign(text, length);
+  }
+
+  XmlLiteLibrary library_; // outlives the reader below
+  ComPtr<IXmlReader> reader_;
+  std::wstring localName_;
+  std::wstring namespaceUri_;
+  std::wstring text_;
+  bool empty_ = false;
+};
+
+} // namespace
+
+std::unique_ptr<XmlReader> makeXmlLiteReader(std::string_view document) {
+  return std::make_unique<XmlLiteReader>(document);
+}
+
+} // namespace brennow::vmserver::vsphere
