@@ -1,0 +1,219 @@
+// vsphere-bench: one check of one named machine through the vSphere Web Services adapter (log
+// in, find the machine, read its state, log out), as a monitoring host that stays loaded runs
+// it: one brennow.vmwarecom object, its properties set once, qm_docheck through IDispatch again
+// and again.
+//
+//   vsphere-bench --host URL --user U --password P --vm NAME --state S --thumbprint HEX
+//                 [--checks N]
+//
+// Prints one line of name=value pairs for scripts/bench: the time of the first check, the
+// median and mean of the others, and the process's committed private memory after the first
+// tenth of the checks, after half of them and at the end. Exit code 0 when every check
+// answered True, 1 otherwise, 64 for bad options.
+#include <objbase.h>
+#include <oleauto.h>
+#include <windows.h>
+#include <wrl/client.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <numeric>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "common/AutomationError.h"
+#include "common/win/automation.h"
+#include "component/brennow_h.h"
+#include "params/AnsiCodePage.h"
+#include "params/base64.h"
+
+using Microsoft::WRL::ComPtr;
+using namespace brennow;
+
+namespace {
+
+struct Options {
+  std::wstring host, user, password, vm, state, thumbprint;
+  int checks = 100;
+};
+
+// A host's object: created once, its properties set once, then checked again and again.
+// Members are called late-bound, their DISPIDs looked up once, as a host that caches them.
+class HostedCheck {
+public:
+  explicit HostedCheck(const Options &options) {
+    win::throwIfFailed(
+        CoCreateInstance(CLSID_vmwarecom, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&plugin_)));
+    putText(L"qm_hostname", options.host);
+    putText(L"qm_timeout", L"30");
+    putText(L"qm_parameter", L"#VSTP=VSPHERE#USR=" + options.user + L"#PWD=" +
+                                 base64Encode(options.password, systemAnsiCodePage()) + L"#VMN=" +
+                                 options.vm + L"#VMS=" + options.state + L"#THUMB=" +
+                                 options.thumbprint + L"#");
+    docheck_ = dispid(L"qm_docheck");
+    result_ = dispid(L"qm_result");
+  }
+
+  // Runs qm_docheck; true when it answered True.
+  bool run() {
+    win::Variant answer;
+    call(docheck_, DISPATCH_METHOD, nullptr, answer.get());
+    return V_VT(answer.get()) == VT_BOOL && V_BOOL(answer.get()) == VARIANT_TRUE;
+  }
+
+  std::wstring result() {
+    win::Variant value;
+    call(result_, DISPATCH_PROPERTYGET, nullptr, value.get());
+    return win::variantText(*value.get());
+  }
+
+private:
+  DISPID dispid(const wchar_t *member) {
+    DISPID id = DISPID_UNKNOWN;
+    LPOLESTR name = const_cast<LPOLESTR>(member);
+    win::throwIfFailed(plugin_->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id));
+    return id;
+  }
+
+  void call(DISPID id, WORD flags, VARIANT *argument, VARIANT *result) {
+    DISPID putId = DISPID_PROPERTYPUT;
+    DISPPARAMS params{argument, argument ? &putId : nullptr, argument ? 1u : 0u,
+                      argument ? 1u : 0u};
+    win::throwIfFailed(plugin_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result,
+                                       nullptr, nullptr));
+  }
+
+  void putText(const wchar_t *member, const std::wstring &text) {
+    win::Variant value = win::Variant::fromText(text);
+    call(dispid(member), DISPATCH_PROPERTYPUT, value.get(), nullptr);
+  }
+
+  ComPtr<IDispatch> plugin_;
+  DISPID docheck_ = DISPID_UNKNOWN;
+  DISPID result_ = DISPID_UNKNOWN;
+};
+
+double secondsNow() {
+  static const double frequency = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return static_cast<double>(f.QuadPart);
+  }();
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return static_cast<double>(now.QuadPart) / frequency;
+}
+
+// Committed private memory of the process in KiB, from its regions: Wine leaves the process's
+// own memory counters at 0.
+SIZE_T privateKib() {
+  SIZE_T total = 0;
+  MEMORY_BASIC_INFORMATION region;
+  for (auto *address = static_cast<const char *>(nullptr);
+       VirtualQuery(address, &region, sizeof(region)) == sizeof(region);
+       address = static_cast<const char *>(region.BaseAddress) + region.RegionSize) {
+    if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE)
+      total += region.RegionSize;
+    if (region.RegionSize == 0)
+      break;
+  }
+  return total / 1024;
+}
+
+std::wstring number(double value) {
+  wchar_t text[64];
+  std::swprintf(text, 64, L"%.6g", value);
+  return text;
+}
+
+void printLine(const std::wstring &line) {
+  std::fwprintf(stdout, L"%ls\n", line.c_str());
+  std::fflush(stdout);
+}
+
+int measure(const Options &options) {
+  HostedCheck check(options);
+  std::vector<double> times;
+  std::map<int, SIZE_T> memory; // checks done -> KiB
+  int answered = 0;
+  const int tenth = std::max(1, options.checks / 10), half = std::max(1, options.checks / 2);
+  for (int i = 1; i <= options.checks; ++i) {
+    const double start = secondsNow();
+    answered += check.run() ? 1 : 0;
+    times.push_back(secondsNow() - start);
+    if (i == tenth || i == half || i == options.checks)
+      memory[i] = privateKib();
+    if (i == 1 && answered == 0) {
+      printLine(L"error=unexpected-result result=" + check.result());
+      return 1;
+    }
+  }
+  const double first = times.front();
+  std::vector<double> rest(times.begin() + 1, times.end());
+  if (rest.empty())
+    rest.push_back(first);
+  const double mean = std::accumulate(rest.begin(), rest.end(), 0.0) / rest.size();
+  std::sort(rest.begin(), rest.end());
+  const double median = rest.size() % 2 ? rest[rest.size() / 2]
+                                        : (rest[rest.size() / 2 - 1] + rest[rest.size() / 2]) / 2;
+  std::wstring line = L"checks=" + std::to_wstring(options.checks) + L" answered=" +
+                      std::to_wstring(answered) + L" first_ms=" + number(first * 1e3) +
+                      L" median_ms=" + number(median * 1e3) + L" mean_ms=" + number(mean * 1e3);
+  for (const auto &[done, kib] : memory)
+    line += L" private_kib_at_" + std::to_wstring(done) + L"=" + std::to_wstring(kib);
+  printLine(line);
+  return answered == options.checks ? 0 : 1;
+}
+
+constexpr wchar_t kUsage[] = L"usage: vsphere-bench --host URL --user U --password P --vm NAME"
+                             L" --state S --thumbprint HEX [--checks N]";
+
+std::optional<Options> parseOptions(int argc, wchar_t **argv) {
+  Options options;
+  const std::map<std::wstring, std::wstring *> texts = {
+      {L"--host", &options.host},         {L"--user", &options.user},
+      {L"--password", &options.password}, {L"--vm", &options.vm},
+      {L"--state", &options.state},       {L"--thumbprint", &options.thumbprint}};
+  int next = 1;
+  for (; next + 1 < argc; next += 2) {
+    const std::wstring name = argv[next], value = argv[next + 1];
+    if (const auto it = texts.find(name); it != texts.end())
+      *it->second = value;
+    else if (name == L"--checks")
+      options.checks = static_cast<int>(std::wcstol(value.c_str(), nullptr, 10));
+    else
+      return std::nullopt;
+  }
+  if (next != argc || options.host.empty() || options.vm.empty() || options.checks < 1)
+    return std::nullopt;
+  return options;
+}
+
+int run(const Options &options) {
+  try {
+    return measure(options);
+  } catch (const AutomationError &error) {
+    printLine(L"error=" + error.description());
+  } catch (const std::exception &error) {
+    printLine(L"error=" + std::wstring(error.what(), error.what() + std::strlen(error.what())));
+  }
+  return 1;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t **argv) {
+  const auto options = parseOptions(argc, argv);
+  if (!options) {
+    std::fwprintf(stderr, L"%ls\n", kUsage);
+    return 64;
+  }
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  const int code = run(*options);
+  CoUninitialize();
+  return code;
+}
