@@ -16,7 +16,7 @@
 #include "params/AnsiCodePage.h"
 #include "params/Generic.h"
 #include "params/base64.h"
-#include "vmserver/DispatchAutomation.h"
+#include "vmserver/makeAutomation.h"
 
 namespace brennow::dialogs {
 namespace {
@@ -177,8 +177,11 @@ void frmmain::btOK_Click() {
 }
 
 void frmmain::cmdListVMS_Click() {
-  listVirtualMachines(
-      *this, [](const std::wstring &) { return std::make_unique<vmserver::DispatchAutomation>(); });
+  const vmserver::ServerKind kind = chosenServerKind();
+  const std::wstring timeoutText = form().form.text(txtTimeout);
+  listVirtualMachines(*this, [&](const std::wstring &thumbprint) {
+    return vmserver::makeAutomation({kind, thumbprint, timeoutText});
+  });
   // A listing that ended before the showing leaves the picker loaded and hidden. It
   // goes now: the next listing fills it afresh anyway, and no window of this library
   // may outlive the listing while the host is free to unload the library.

@@ -156,9 +156,10 @@ private:
 } // namespace
 
 std::wstring trustQuestion(const std::wstring &thumbprint, bool pinnedMismatch) {
+  // Lines of eight pairs: a message box cuts a word too long for it instead of wrapping.
   std::wstring pairs;
   for (std::size_t i = 0; i < thumbprint.size(); i += 2)
-    pairs += (i ? L":" : L"") + thumbprint.substr(i, 2);
+    pairs += (i == 0 ? L"" : i % 16 == 0 ? L"\n" : L":") + thumbprint.substr(i, 2);
   const std::wstring situation =
       pinnedMismatch ? L"The server's certificate no longer matches the thumbprint trusted so far."
                      : L"The server's certificate is not trusted.";

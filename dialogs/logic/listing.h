@@ -52,7 +52,7 @@ using AutomationMaker =
 
 // The question asked when the server presents a certificate that is not trusted
 // (`pinnedMismatch`: another than the one trusted so far); the thumbprint is shown in
-// pairs of hex digits, as server consoles show it.
+// pairs of hex digits separated by colons, as server consoles show it, eight pairs a line.
 std::wstring trustQuestion(const std::wstring &thumbprint, bool pinnedMismatch);
 
 // cmdListVMS_Click. Failures are reported in message boxes, never thrown.

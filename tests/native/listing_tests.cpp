@@ -241,10 +241,10 @@ TEST(Listing, RefusedLoginShowsTheServersDescription) {
 constexpr wchar_t kPresented[] =
     L"448F628A8A65AA18560E53A80C53ACB38C51B427DF0334082349141147DC9BF6";
 constexpr wchar_t kPinned[] = L"00112233445566778899AABBCCDDEEFF00112233445566778899AABBCCDDEEFF";
-constexpr wchar_t kPresentedInPairs[] = L"44:8F:62:8A:8A:65:AA:18:56:0E:53:A8:0C:53:AC:B3:"
-                                        L"8C:51:B4:27:DF:03:34:08:23:49:14:11:47:DC:9B:F6";
+constexpr wchar_t kPresentedInPairs[] = L"44:8F:62:8A:8A:65:AA:18\n56:0E:53:A8:0C:53:AC:B3\n"
+                                        L"8C:51:B4:27:DF:03:34:08\n23:49:14:11:47:DC:9B:F6";
 
-TEST(TrustQuestion, ShowsThePresentedThumbprintInPairsAndSaysWhetherAPinWasBroken) {
+TEST(TrustQuestion, ShowsThePresentedThumbprintInLinesOfPairsAndSaysWhetherAPinWasBroken) {
   EXPECT_EQ(trustQuestion(kPresented, false),
             L"The server's certificate is not trusted.\n\nSHA-256 thumbprint of the certificate "
             L"the server presents:\n" +
