@@ -912,10 +912,42 @@ struct VSphereCase {
   const wchar_t *screenshot;
 };
 
+// What one listing against a simulator showed.
+struct VSphereSeen {
+  QuestionSeen question;
+  MessageSeen error;
+  std::vector<std::wstring> items;
+  std::wstring pickerCaption;
+};
+
+// Opens the dialog, presses "...", answers the trust question if one is expected, then
+// picks the first machine or reads the error, and presses OK.
+VSphereSeen listAndPressOk(IDispatch *plugin, Answer answer, const wchar_t *screenshot) {
+  VSphereSeen seen;
+  uitest::runShowing([&] { wintest::invoke(plugin, L"qm_showGUI", DISPATCH_METHOD, {}); },
+                     [&](uitest::Showing &showing) {
+                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
+                       ASSERT_TRUE(dialog) << "the settings dialog did not show";
+                       uitest::click(control(dialog, cmdListVMS));
+                       if (answer != Answer::NotAsked)
+                         seen.question = answerQuestion(dialog, answer, screenshot);
+                       if (answer == Answer::No) {
+                         seen.error = dismissMessage(dialog);
+                       } else if (const HWND picker = showing.waitForWindow(kFrmvmListClassName)) {
+                         seen.pickerCaption = uitest::textOf(picker);
+                         seen.items = uitest::listItems(control(picker, listVMS));
+                         EXPECT_TRUE(uitest::doubleClickListItem(control(picker, listVMS), 0));
+                       }
+                       EXPECT_TRUE(waitForListingEnd(dialog));
+                       uitest::click(control(dialog, brennow::dialogs::frmmainControl::btOK));
+                     });
+  return seen;
+}
+
 class VSphereListing : public PickerTest, public testing::WithParamInterface<VSphereCase> {};
 
-// Lists with the account typed in the string, answers the trust question if one comes,
-// picks the second machine and presses OK: the string written shows what was kept.
+// Lists with the account given in the string and answers the trust question if one
+// comes: the string OK writes shows what was kept, and the host's next check passes with it.
 TEST_P(VSphereListing, TrustsOnYesListsAndOkWritesTheThumbprint) {
   const VSphereCase &c = GetParam();
   const std::wstring url = simUrl(c.simulator);
@@ -925,30 +957,10 @@ TEST_P(VSphereListing, TrustsOnYesListsAndOkWritesTheThumbprint) {
   putText(plugin_.Get(), L"qm_timeout", L"20");
   putText(plugin_.Get(), L"qm_parameter",
           std::wstring(L"#VSTP=VSPHERE") + kSimAccount + L"VMN=#VMS=on#THUMB=" + c.pinned + L"#");
+  const VSphereSeen seen = listAndPressOk(plugin_.Get(), c.answer, c.screenshot);
+  const QuestionSeen &question = seen.question;
+  const MessageSeen &error = seen.error;
   const bool listed = c.answer != Answer::No;
-  QuestionSeen question;
-  MessageSeen error;
-  std::vector<std::wstring> items;
-  std::wstring pickerCaption;
-  uitest::runShowing([&] { wintest::invoke(plugin_.Get(), L"qm_showGUI", DISPATCH_METHOD, {}); },
-                     [&](uitest::Showing &showing) {
-                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
-                       ASSERT_TRUE(dialog) << "the settings dialog did not show";
-                       uitest::click(control(dialog, cmdListVMS));
-                       if (c.answer != Answer::NotAsked)
-                         question = answerQuestion(dialog, c.answer, c.screenshot);
-                       if (listed) {
-                         const HWND picker = showing.waitForWindow(kFrmvmListClassName);
-                         ASSERT_TRUE(picker) << "no picker";
-                         pickerCaption = uitest::textOf(picker);
-                         items = uitest::listItems(control(picker, listVMS));
-                         EXPECT_TRUE(uitest::doubleClickListItem(control(picker, listVMS), 1));
-                       } else {
-                         error = dismissMessage(dialog);
-                       }
-                       EXPECT_TRUE(waitForListingEnd(dialog));
-                       uitest::click(control(dialog, brennow::dialogs::frmmainControl::btOK));
-                     });
 
   std::wstring trusted = c.pinned;
   if (c.answer != Answer::NotAsked) {
@@ -972,15 +984,18 @@ TEST_P(VSphereListing, TrustsOnYesListsAndOkWritesTheThumbprint) {
                     L"( 130)");
   }
   if (listed) {
-    EXPECT_EQ(items, simMachines(c.machines));
-    EXPECT_EQ(pickerCaption, L"Registered virtual machines on " + url);
+    EXPECT_EQ(seen.items, simMachines(c.machines));
+    EXPECT_EQ(seen.pickerCaption, L"Registered virtual machines on " + url);
   } else {
     EXPECT_TRUE(error.shown) << "no error message";
     EXPECT_EQ(error.icon, stopIcon());
   }
   EXPECT_EQ(parameterOf(plugin_.Get()), std::wstring(L"#VSTP=VSPHERE") + kSimAccount + L"VMN=" +
-                                            (listed ? L"DC0_H0_VM1" : L"") + L"#VMS=on#THUMB=" +
+                                            (listed ? L"DC0_H0_VM0" : L"") + L"#VMS=on#THUMB=" +
                                             trusted + L"#");
+  if (listed)
+    wintest::expectOutcome(wintest::runCheck(plugin_.Get()), true,
+                           L"Virtual machine (DC0_H0_VM0) is on");
 }
 
 INSTANTIATE_TEST_SUITE_P(
