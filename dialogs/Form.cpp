@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <new>
 
 #include "common/AutomationError.h"
 #include "common/win/automation.h"
@@ -13,6 +14,7 @@ namespace brennow::dialogs {
 namespace {
 
 constexpr int kComboListRows = 8;
+constexpr wchar_t kMessageCaption[] = L"Corvalen";
 
 // A dialog template of the given class with no controls: the frame is the standard
 // resizable one, the window starts hidden at the system's default place, and its
@@ -44,9 +46,9 @@ HICON loadIcon(int iconId, int size) {
                                        size, size, LR_DEFAULTCOLOR));
 }
 
-[[noreturn]] void throwLastError() {
-  const HRESULT hr = HRESULT_FROM_WIN32(GetLastError());
-  throw AutomationError(hr, win::describeHresult(hr));
+// An event procedure's failure; showing it must not throw in turn.
+void reportFailure(HWND window, const wchar_t *description) noexcept {
+  MessageBoxW(window, description, kMessageCaption, MB_ICONSTOP | MB_OK);
 }
 
 // A drop-down combo box is as high as its selection field makes it; the field is
@@ -100,6 +102,15 @@ void keepDialogFontShapedOnce() {
 }
 
 } // namespace
+
+int messageBox(HWND owner, const std::wstring &text, UINT style) {
+  return MessageBoxW(owner, text.c_str(), kMessageCaption, style);
+}
+
+[[noreturn]] void throwLastError() {
+  const HRESULT hr = HRESULT_FROM_WIN32(GetLastError());
+  throw AutomationError(hr, win::describeHresult(hr));
+}
 
 int twipsToPixelsX(int twips) { return MulDiv(twips, screenDpi(LOGPIXELSX), 1440); }
 int twipsToPixelsY(int twips) { return MulDiv(twips, screenDpi(LOGPIXELSY), 1440); }
@@ -272,9 +283,11 @@ INT_PTR CALLBACK Form::dialogProc(HWND window, UINT message, WPARAM wParam, LPAR
   try {
     return form->handle(message, wParam, lParam);
   } catch (const AutomationError &error) {
-    MessageBoxW(window, error.description().c_str(), L"Corvalen", MB_ICONSTOP | MB_OK);
-  } catch (const std::exception &) {
-    MessageBoxW(window, L"Out of memory", L"Corvalen", MB_ICONSTOP | MB_OK);
+    reportFailure(window, error.description().c_str());
+  } catch (const std::bad_alloc &) {
+    reportFailure(window, L"Out of memory");
+  } catch (...) {
+    reportFailure(window, L"Unexpected failure");
   }
   return TRUE;
 }

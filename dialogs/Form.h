@@ -60,6 +60,13 @@ struct FormEvents {
   std::function<void()> resize;
 };
 
+// A message box of the dialogs, with the caption they all share. Owned by `owner`, so
+// that it stands above that window even when the window is topmost.
+int messageBox(HWND owner, const std::wstring &text, UINT style);
+
+// The calling thread's last system error as an AutomationError with the system's text.
+[[noreturn]] void throwLastError();
+
 // Twips to pixels at the display's resolution (MulDiv(twips, dpi, 1440)).
 int twipsToPixelsX(int twips);
 int twipsToPixelsY(int twips);

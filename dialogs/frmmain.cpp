@@ -4,21 +4,19 @@
 
 #include <imm.h>
 
-#include <functional>
-
 #include "common/text.h"
 #include "dialogs/Form.h"
 #include "dialogs/frmmainControls.h"
 #include "dialogs/frmvmList.h"
 #include "dialogs/help.h"
+#include "dialogs/logic/settingsRules.h"
 #include "dialogs/moduleVersion.h"
-#include "dialogs/settingsRules.h"
+#include "dialogs/resource.h"
 #include "dialogs/topWindow.h"
 #include "params/AnsiCodePage.h"
 #include "params/Generic.h"
 #include "params/base64.h"
-#include "vmserver/DispatchAutomation.h"
-#include "vmserver/listing.h"
+#include "vmserver/makeAutomation.h"
 
 namespace brennow::dialogs {
 namespace {
@@ -26,8 +24,10 @@ namespace {
 using namespace frmmainControl;
 
 constexpr DWORD kHelpContext = 10;
-constexpr int kIconId = 101;
 constexpr const wchar_t *kStates[] = {L"on", L"off", L"suspended", L"stuck"};
+// The server types in the order of vmserver::ServerKind.
+constexpr const wchar_t *kServerTypes[] = {L"VMware automation component",
+                                           L"vSphere (ESXi, vCenter)"};
 
 constexpr DWORD kLabel = SS_LEFT;
 constexpr DWORD kTextBox = WS_TABSTOP | ES_AUTOHSCROLL;
@@ -59,6 +59,11 @@ const FormDesign &design() {
           {Label7, L"STATIC", L"must be ", 1440, 1920, 735, 255, kLabel, 0},
           {cmbVMState, L"COMBOBOX", L"", 2280, 1860, 1335, 315,
            WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWN | CBS_AUTOHSCROLL, 0},
+          // On the free right part of the timeout row, centred on the timeout box, so
+          // that no control moves and the dialog keeps its size.
+          {Label8, L"STATIC", L"Server type:", 3990, 2460, 1110, 255, SS_RIGHT, 0},
+          {cmbServerType, L"COMBOBOX", L"", 5130, 2385, 2895, 315,
+           WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST, 0},
       }};
   return formDesign;
 }
@@ -74,56 +79,14 @@ void preparePasswordBox(HWND box) {
   ImmAssociateContext(box, nullptr);
 }
 
-// What the list button works with in the settings dialog.
-struct SettingsHooks {
-  HWND dialog;
-  std::function<std::wstring()> hostname;
-  std::function<std::wstring()> username;
-  std::function<std::wstring()> password;
-  std::function<void(std::wstring_view)> setStatus;
-  std::function<void(std::wstring_view)> setVmName;
-};
-
-// The listing's windows: the settings dialog, its message boxes and the thread's picker.
-class PickerListingUi final : public vmserver::ListingUi {
-public:
-  explicit PickerListingUi(SettingsHooks hooks) : hooks_(std::move(hooks)) {}
-
-  // The label is painted at once; the zero wait then lets the window system put what
-  // was painted on the screen, which Wine holds back until the thread next waits, before
-  // the thread blocks in the server's calls.
-  void setStatus(const std::wstring &text) override {
-    hooks_.setStatus(text);
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT);
-  }
-  std::wstring hostname() override { return hooks_.hostname(); }
-  std::wstring username() override { return hooks_.username(); }
-  std::wstring password() override { return hooks_.password(); }
-
-  // Owned by the settings dialog, so that the box stands above that topmost window.
-  void showMessage(const std::wstring &text, vmserver::MessageIcon icon) override {
-    const UINT style = icon == vmserver::MessageIcon::Stop ? MB_ICONSTOP | MB_OK : MB_OK;
-    MessageBoxW(hooks_.dialog, text.c_str(), L"Corvalen", style);
-  }
-
-  void clearPickerList() override { frmvmList::shared().clearList(); }
-  void appendToPickerList(const std::wstring &name) override { frmvmList::shared().addItem(name); }
-  void setPickerCaption(const std::wstring &caption) override {
-    frmvmList::shared().setCaption(caption);
-  }
-  std::optional<std::wstring> showPicker() override { return frmvmList::shared().showModal(); }
-  void setVmName(const std::wstring &name) override { hooks_.setVmName(name); }
-
-private:
-  SettingsHooks hooks_;
-};
-
 } // namespace
 
 struct frmmain::Window {
   explicit Window(FormEvents events) : form(frmmainClass(), design(), std::move(events)) {}
   Form form;
   bool accepted = false;
+  // "THUMB" as read, or as trusted since at the list button's question.
+  std::wstring thumbprint;
 };
 
 frmmain::frmmain() = default;
@@ -151,8 +114,12 @@ void frmmain::Form_Load() {
   for (const wchar_t *state : kStates)
     SendMessageW(states, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(state));
   SendMessageW(states, CB_SETCURSEL, 0, 0);
+  const HWND serverTypes = dialog.control(cmbServerType);
+  for (const wchar_t *serverType : kServerTypes)
+    SendMessageW(serverTypes, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(serverType));
+  chooseServerKind(vmserver::ServerKind::Automation);
   SetWindowContextHelpId(dialog.hwnd(), kHelpContext);
-  dialog.setIcon(kIconId);
+  dialog.setIcon(IDI_FRMMAIN);
   preparePasswordBox(dialog.control(txtPassword));
 }
 
@@ -172,6 +139,8 @@ std::optional<std::wstring> frmmain::showSettings(const std::wstring &timeoutTex
     dialog.setText(txtPassword, password);
     dialog.setText(txtVMName, vmName);
     dialog.setText(cmbVMState, vmState);
+    chooseServerKind(vmserver::serverKindOf(parameterText));
+    form().thumbprint = getParam(parameterText, L"THUMB");
   }
   setTopmost(form().form.hwnd(), true);
 
@@ -196,9 +165,10 @@ void frmmain::onCommand(int controlId, int notification) {
 void frmmain::btOK_Click() {
   Form &dialog = form().form;
   const SettingsInput input{dialog.text(txtUsername), dialog.text(txtPassword),
-                            dialog.text(txtVMName), dialog.text(cmbVMState)};
+                            dialog.text(txtVMName),   dialog.text(cmbVMState),
+                            chosenServerKind(),       window_->thumbprint};
   if (const auto refusal = refusalMessage(input, systemAnsiCodePage())) {
-    MessageBoxW(dialog.hwnd(), refusal->c_str(), L"Corvalen", MB_ICONSTOP | MB_OK);
+    messageBox(dialog.hwnd(), *refusal, MB_ICONSTOP | MB_OK);
     return;
   }
   newParameter() = settingsParameterString(input, systemAnsiCodePage());
@@ -207,28 +177,59 @@ void frmmain::btOK_Click() {
 }
 
 void frmmain::cmdListVMS_Click() {
-  PickerListingUi ui({form().form.hwnd(), [this] { return txtHostnameText(); },
-                      [this] { return txtUsernameText(); }, [this] { return txtPasswordText(); },
-                      [this](std::wstring_view text) { setLblparameterCaption(text); },
-                      [this](std::wstring_view text) { setTxtVMNameText(text); }});
-  vmserver::DispatchAutomation automation;
-  vmserver::listVirtualMachines(ui, automation);
+  const vmserver::ServerKind kind = chosenServerKind();
+  const std::wstring timeoutText = form().form.text(txtTimeout);
+  listVirtualMachines(*this, [&](const std::wstring &thumbprint) {
+    return vmserver::makeAutomation({kind, thumbprint, timeoutText});
+  });
   // A listing that ended before the showing leaves the picker loaded and hidden. It
   // goes now: the next listing fills it afresh anyway, and no window of this library
   // may outlive the listing while the host is free to unload the library.
   frmvmList::shared().unload();
 }
 
-std::wstring frmmain::txtHostnameText() { return form().form.text(txtHostname); }
-std::wstring frmmain::txtUsernameText() { return form().form.text(txtUsername); }
-std::wstring frmmain::txtPasswordText() { return form().form.text(txtPassword); }
-
-void frmmain::setLblparameterCaption(std::wstring_view caption) {
+// The label is painted at once; the zero wait then lets the window system put what was
+// painted on the screen, which Wine holds back until the thread next waits, before the
+// thread blocks in the server's calls.
+void frmmain::setStatus(const std::wstring &text) {
   Form &dialog = form().form;
-  dialog.setText(lblparameter, caption);
+  dialog.setText(lblparameter, text);
   UpdateWindow(dialog.control(lblparameter));
+  MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT);
 }
 
-void frmmain::setTxtVMNameText(std::wstring_view text) { form().form.setText(txtVMName, text); }
+std::wstring frmmain::hostname() { return form().form.text(txtHostname); }
+std::wstring frmmain::username() { return form().form.text(txtUsername); }
+std::wstring frmmain::password() { return form().form.text(txtPassword); }
+
+void frmmain::showMessage(const std::wstring &text, MessageIcon icon) {
+  messageBox(form().form.hwnd(), text, icon == MessageIcon::Stop ? MB_ICONSTOP | MB_OK : MB_OK);
+}
+
+void frmmain::clearPickerList() { frmvmList::shared().clearList(); }
+void frmmain::appendToPickerList(const std::wstring &name) { frmvmList::shared().addItem(name); }
+void frmmain::setPickerCaption(const std::wstring &caption) {
+  frmvmList::shared().setCaption(caption);
+}
+std::optional<std::wstring> frmmain::showPicker() { return frmvmList::shared().showModal(); }
+void frmmain::setVmName(const std::wstring &name) { form().form.setText(txtVMName, name); }
+
+bool frmmain::askYesNo(const std::wstring &text) {
+  return messageBox(form().form.hwnd(), text, MB_ICONQUESTION | MB_YESNO) == IDYES;
+}
+
+std::wstring frmmain::trustedThumbprint() { return form().thumbprint; }
+void frmmain::trustThumbprint(const std::wstring &thumbprint) { form().thumbprint = thumbprint; }
+
+vmserver::ServerKind frmmain::chosenServerKind() {
+  const auto chosen = SendMessageW(form().form.control(cmbServerType), CB_GETCURSEL, 0, 0);
+  return chosen == static_cast<LRESULT>(vmserver::ServerKind::VSphere)
+             ? vmserver::ServerKind::VSphere
+             : vmserver::ServerKind::Automation;
+}
+
+void frmmain::chooseServerKind(vmserver::ServerKind kind) {
+  SendMessageW(form().form.control(cmbServerType), CB_SETCURSEL, static_cast<WPARAM>(kind), 0);
+}
 
 } // namespace brennow::dialogs

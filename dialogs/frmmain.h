@@ -5,14 +5,17 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
+
+#include "dialogs/logic/listing.h"
+#include "vmserver/ServerChoice.h"
 
 namespace brennow::dialogs {
 
-class frmmain {
+// The list button's listing works the dialog through ListingUi.
+class frmmain final : private ListingUi {
 public:
   frmmain();
-  ~frmmain();
+  ~frmmain() override;
   frmmain(const frmmain &) = delete;
   frmmain &operator=(const frmmain &) = delete;
 
@@ -37,13 +40,24 @@ private:
   void cmdListVMS_Click();
   void onCommand(int controlId, int notification);
 
-  // What the list button works with: the connection texts it reads, the status line
-  // it shows its progress in (repainted at once) and the machine box it fills.
-  std::wstring txtHostnameText();
-  std::wstring txtUsernameText();
-  std::wstring txtPasswordText();
-  void setLblparameterCaption(std::wstring_view caption);
-  void setTxtVMNameText(std::wstring_view text);
+  // ListingUi: the connection boxes, the status line, the machine box, the dialog's
+  // message boxes and the thread's picker.
+  void setStatus(const std::wstring &text) override;
+  std::wstring hostname() override;
+  std::wstring username() override;
+  std::wstring password() override;
+  void showMessage(const std::wstring &text, MessageIcon icon) override;
+  void clearPickerList() override;
+  void appendToPickerList(const std::wstring &name) override;
+  void setPickerCaption(const std::wstring &caption) override;
+  std::optional<std::wstring> showPicker() override;
+  void setVmName(const std::wstring &name) override;
+  bool askYesNo(const std::wstring &text) override;
+  std::wstring trustedThumbprint() override;
+  void trustThumbprint(const std::wstring &thumbprint) override;
+
+  vmserver::ServerKind chosenServerKind();
+  void chooseServerKind(vmserver::ServerKind kind);
 
   std::unique_ptr<Window> window_;
 };

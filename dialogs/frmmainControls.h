@@ -23,6 +23,8 @@ enum : int {
   cmdListVMS,
   Label7,
   cmbVMState,
+  Label8,
+  cmbServerType,
 };
 } // namespace frmmainControl
 

@@ -4,7 +4,6 @@
 
 #include <commctrl.h>
 
-#include "common/AutomationError.h"
 #include "common/PerThread.h"
 #include "common/win/automation.h"
 #include "dialogs/Form.h"
@@ -39,11 +38,6 @@ const FormDesign &design() {
 const FormClass &frmvmListClass() {
   static const FormClass windowClass(kFrmvmListClassName);
   return windowClass;
-}
-
-[[noreturn]] void throwLastError() {
-  const HRESULT hr = HRESULT_FROM_WIN32(GetLastError());
-  throw AutomationError(hr, win::describeHresult(hr));
 }
 
 // twipsToPixelsX(1440) is the display's horizontal resolution in dots per inch.

@@ -5,10 +5,12 @@
 #include <algorithm>
 
 #include "tests/native/FakeServer.h"
-#include "vmserver/listing.h"
+#include "dialogs/logic/listing.h"
+#include "vmserver/UntrustedCertificate.h"
 
 using namespace brennow;
 using namespace brennow::testing;
+using namespace brennow::dialogs;
 using namespace brennow::vmserver;
 
 namespace {
@@ -41,7 +43,77 @@ public:
     return pick;
   }
   void setVmName(const std::wstring &name) override { vmName = name; }
+
+  bool trusts = false;  // the answer to a question
+  std::wstring trusted; // "THUMB" as the dialog holds it
+  bool askYesNo(const std::wstring &text) override {
+    events.push_back(L"ask:" + text);
+    return trusts;
+  }
+  std::wstring trustedThumbprint() override { return trusted; }
+  void trustThumbprint(const std::wstring &thumbprint) override {
+    events.push_back(L"trust:" + thumbprint);
+    trusted = thumbprint;
+  }
 };
+
+// The certificate a server presents: none that the system does not trust (empty), or
+// one that only a thumbprint trusted for the check lets through.
+struct Certificate {
+  std::wstring thumbprint;
+  // A server that refuses every certificate, trusted or not.
+  bool alwaysRefused = false;
+};
+
+// The fake server behind the certificate check of a vSphere adapter made with the
+// thumbprint `trusted`.
+class CheckedServer final : public Server {
+public:
+  CheckedServer(std::unique_ptr<Server> server, const Certificate &certificate,
+                std::wstring trusted)
+      : server_(std::move(server)), certificate_(certificate), trusted_(std::move(trusted)) {}
+  void connect(ConnectParams &params) override {
+    if (certificate_.alwaysRefused || certificate_.thumbprint != trusted_)
+      throw UntrustedCertificate(certificate_.thumbprint, !trusted_.empty());
+    server_->connect(params);
+  }
+  std::unique_ptr<VmList> registeredVmNames() override { return server_->registeredVmNames(); }
+
+private:
+  std::unique_ptr<Server> server_;
+  const Certificate &certificate_;
+  std::wstring trusted_;
+};
+
+class CheckedAutomation final : public Automation {
+public:
+  CheckedAutomation(FakeAutomation &automation, const Certificate &certificate,
+                    std::wstring trusted)
+      : automation_(automation), certificate_(certificate), trusted_(std::move(trusted)) {}
+  std::unique_ptr<ConnectParams> createConnectParams() override {
+    return automation_.createConnectParams();
+  }
+  std::unique_ptr<Server> createServer() override {
+    return std::make_unique<CheckedServer>(automation_.createServer(), certificate_, trusted_);
+  }
+  std::unique_ptr<Machine> createMachine() override { return automation_.createMachine(); }
+
+private:
+  FakeAutomation &automation_;
+  const Certificate &certificate_;
+  std::wstring trusted_;
+};
+
+// Lists over `automation`, each adapter made for the thumbprint then trusted; `made`
+// collects those thumbprints.
+void list(FakeUi &ui, FakeAutomation &automation, const Certificate &certificate = {},
+          std::vector<std::wstring> *made = nullptr) {
+  listVirtualMachines(ui, [&](const std::wstring &trusted) {
+    if (made)
+      made->push_back(trusted);
+    return std::make_unique<CheckedAutomation>(automation, certificate, trusted);
+  });
+}
 
 FakeInventory machines(std::vector<FakeMachine> list) {
   FakeInventory inventory;
@@ -53,7 +125,7 @@ TEST(Listing, ListsEveryMachineInOrderAndTakesThePick) {
   FakeAutomation automation(machines({{L"web01", 1}, {L"db01", 2}, {L"web01", 3}}));
   FakeUi ui;
   ui.pick = L"db01";
-  listVirtualMachines(ui, automation);
+  list(ui, automation);
   EXPECT_EQ(ui.pickerList, (std::vector<std::wstring>{L"web01", L"db01", L"web01"}));
   EXPECT_EQ(ui.vmName, L"db01");
   const std::vector<std::wstring> events = {L"status:Working...", L"clear",
@@ -74,7 +146,7 @@ TEST(Listing, ClosingThePickerWithoutAPickKeepsTheBox) {
     FakeAutomation automation(machines({{L"web01", 1}}));
     FakeUi ui;
     ui.pick = pick;
-    listVirtualMachines(ui, automation);
+    list(ui, automation);
     EXPECT_EQ(ui.vmName, L"typed");
     EXPECT_EQ(ui.events.back(), L"status:");
   }
@@ -89,7 +161,7 @@ TEST(Listing, MissingCredentialsNeverContactTheServer) {
     FakeUi ui;
     ui.user = c.user;
     ui.pass = c.pass;
-    listVirtualMachines(ui, automation);
+    list(ui, automation);
     EXPECT_TRUE(automation.log.empty());
     const std::vector<std::wstring> events = {
         L"status:Working...", L"stop:Can't list the VMs with a username and/or password!",
@@ -104,7 +176,7 @@ TEST(Listing, BlankUserNamePassedOnUnchanged) {
   FakeAutomation automation(inventory);
   FakeUi ui;
   ui.user = L"   ";
-  listVirtualMachines(ui, automation);
+  list(ui, automation);
   EXPECT_NE(std::find(automation.log.begin(), automation.log.end(), L"params.Username=   "),
             automation.log.end());
   EXPECT_EQ(ui.pickerList.size(), 1u);
@@ -113,7 +185,7 @@ TEST(Listing, BlankUserNamePassedOnUnchanged) {
 TEST(Listing, NoRegisteredMachines) {
   FakeAutomation automation(machines({}));
   FakeUi ui;
-  listVirtualMachines(ui, automation);
+  list(ui, automation);
   const std::vector<std::wstring> events = {
       L"status:Working...", L"note:No registered virtual machines on this server", L"status:"};
   EXPECT_EQ(ui.events, events);
@@ -134,7 +206,7 @@ TEST_P(ListingFailure, ShowsDescriptionAndStatementAndNoPicker) {
   FakeAutomation automation(inventory);
   FakeUi ui;
   ui.pick = L"web01";
-  listVirtualMachines(ui, automation);
+  list(ui, automation);
   EXPECT_NE(std::find(ui.events.begin(), ui.events.end(),
                       L"stop:Injected( " + std::to_wstring(GetParam().statement) + L")"),
             ui.events.end());
@@ -160,8 +232,120 @@ TEST(Listing, RefusedLoginShowsTheServersDescription) {
   FakeAutomation automation(machines({{L"web01", 1}}));
   FakeUi ui;
   ui.pass = L"wrong";
-  listVirtualMachines(ui, automation);
+  list(ui, automation);
   EXPECT_EQ(ui.events[1], L"stop:Login refused( 130)");
+}
+
+// ---- a server certificate that is not trusted
+
+constexpr wchar_t kPresented[] =
+    L"448F628A8A65AA18560E53A80C53ACB38C51B427DF0334082349141147DC9BF6";
+constexpr wchar_t kPinned[] = L"00112233445566778899AABBCCDDEEFF00112233445566778899AABBCCDDEEFF";
+constexpr wchar_t kPresentedInPairs[] = L"44:8F:62:8A:8A:65:AA:18\n56:0E:53:A8:0C:53:AC:B3\n"
+                                        L"8C:51:B4:27:DF:03:34:08\n23:49:14:11:47:DC:9B:F6";
+
+TEST(TrustQuestion, ShowsThePresentedThumbprintInLinesOfPairsAndSaysWhetherAPinWasBroken) {
+  EXPECT_EQ(trustQuestion(kPresented, false),
+            L"The server's certificate is not trusted.\n\nSHA-256 thumbprint of the certificate "
+            L"the server presents:\n" +
+                std::wstring(kPresentedInPairs) + L"\n\nTrust this certificate for this check?");
+  EXPECT_EQ(trustQuestion(kPresented, true),
+            L"The server's certificate no longer matches the thumbprint trusted so far.\n\n"
+            L"SHA-256 thumbprint of the certificate the server presents:\n" +
+                std::wstring(kPresentedInPairs) + L"\n\nTrust this certificate for this check?");
+}
+
+struct TrustCase {
+  const char *name;
+  const wchar_t *trustedBefore;
+  bool answer;
+  // What the listing did after the question: "" when no question was asked.
+  std::vector<std::wstring> events;
+  std::vector<std::wstring> made;
+  std::wstring trustedAfter;
+};
+
+std::wstring question(bool pinned) { return L"ask:" + trustQuestion(kPresented, pinned); }
+std::wstring refusal(bool pinned) {
+  return L"stop:" + UntrustedCertificate(kPresented, pinned).description() + L"( 130)";
+}
+
+const TrustCase kTrustCases[] = {
+    {"YesListsAgainAtOnce",
+     L"",
+     true,
+     {L"status:Working...", question(false), std::wstring(L"trust:") + kPresented, L"clear",
+      L"caption:Registered virtual machines on srv1", L"show", L"status:"},
+     {L"", kPresented},
+     kPresented},
+    {"NoEndsWithTheErrorAtConnect",
+     L"",
+     false,
+     {L"status:Working...", question(false), refusal(false), L"status:"},
+     {L""},
+     L""},
+    {"AChangedCertificateIsAskedAboutAsNoLongerMatching",
+     kPinned,
+     true,
+     {L"status:Working...", question(true), std::wstring(L"trust:") + kPresented, L"clear",
+      L"caption:Registered virtual machines on srv1", L"show", L"status:"},
+     {kPinned, kPresented},
+     kPresented},
+    {"AChangedCertificateRefusedKeepsThePin",
+     kPinned,
+     false,
+     {L"status:Working...", question(true), refusal(true), L"status:"},
+     {kPinned},
+     kPinned},
+};
+
+class Trust : public ::testing::TestWithParam<TrustCase> {};
+
+TEST_P(Trust, TheQuestionDecidesBetweenListingAgainAndTheError) {
+  const TrustCase &c = GetParam();
+  FakeAutomation automation(machines({{L"web01", 1}}));
+  FakeUi ui;
+  ui.trusted = c.trustedBefore;
+  ui.trusts = c.answer;
+  ui.pick = L"web01";
+  std::vector<std::wstring> made;
+  list(ui, automation, {kPresented}, &made);
+  EXPECT_EQ(ui.events, c.events);
+  EXPECT_EQ(made, c.made);
+  EXPECT_EQ(ui.trusted, c.trustedAfter);
+  EXPECT_EQ(ui.vmName, c.answer ? L"web01" : L"typed");
+  EXPECT_EQ(automation.alive, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, Trust, ::testing::ValuesIn(kTrustCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(Trusting, TheRefusedConnectionIsReleasedBeforeTheNextTry) {
+  FakeAutomation automation(machines({{L"web01", 1}}));
+  FakeUi ui;
+  ui.trusts = true;
+  list(ui, automation, {kPresented});
+  const auto secondParams =
+      std::find(automation.log.begin() + 1, automation.log.end(), L"create params");
+  ASSERT_NE(secondParams, automation.log.end());
+  const std::vector<std::wstring> beforeRetry(automation.log.begin(), secondParams);
+  EXPECT_EQ(beforeRetry,
+            (std::vector<std::wstring>{L"create params", L"create server", L"params.Hostname=srv1",
+                                       L"params.Username=alice", L"params.Password=secret",
+                                       L"release params", L"release server"}));
+}
+
+TEST(Trusting, ACertificateRefusedThoughTrustedIsNotAskedAboutAgain) {
+  FakeAutomation automation(machines({{L"web01", 1}}));
+  FakeUi ui;
+  ui.trusts = true;
+  std::vector<std::wstring> made;
+  list(ui, automation, {kPresented, true}, &made);
+  const std::vector<std::wstring> events = {L"status:Working...", question(false),
+                                            std::wstring(L"trust:") + kPresented, refusal(true),
+                                            L"status:"};
+  EXPECT_EQ(ui.events, events);
+  EXPECT_EQ(made, (std::vector<std::wstring>{L"", kPresented}));
 }
 
 } // namespace

@@ -151,6 +151,20 @@ TEST(HelpFile, MapsContext10ToTheSettingsDialogTopic) {
   EXPECT_EQ(htmlTitle(readObject(storage.Get(), topicObjectName(topic))), "Settings dialog");
 }
 
+// The vSphere topic is reached from the dialog's own context: the settings topic links to it.
+TEST(HelpFile, TheSettingsTopicLeadsToTheVSphereTopic) {
+  ComApartment apartment;
+  const ComPtr<IStorage> storage = openHelpStorage();
+  ASSERT_TRUE(storage);
+  const auto table = contextTable(storage.Get());
+  ASSERT_TRUE(table.contains(settingsContext));
+  const std::string settings =
+      readObject(storage.Get(), topicObjectName(table.at(settingsContext)));
+  EXPECT_NE(settings.find("<a href=\"vsphere.htm\">"), std::string::npos);
+  EXPECT_EQ(htmlTitle(readObject(storage.Get(), L"vsphere.htm")),
+            "vSphere servers (ESXi, vCenter)");
+}
+
 TEST(HelpFile, EveryContextLeadsToAStoredTopic) {
   ComApartment apartment;
   const ComPtr<IStorage> storage = openHelpStorage();

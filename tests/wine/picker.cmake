@@ -2,7 +2,7 @@
 # against the registered stand-in server.
 add_executable(picker_tests ${CMAKE_CURRENT_LIST_DIR}/picker_tests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/ProcessResources.cpp ${CMAKE_CURRENT_LIST_DIR}/wintest.cpp ${CMAKE_CURRENT_LIST_DIR}/wintest_main.cpp)
-target_link_libraries(picker_tests PRIVATE brennow_uitest brennow_win gtest
+target_link_libraries(picker_tests PRIVATE brennow_uitest brennow_dialog_logic brennow_win gtest
   ole32 oleaut32 uuid user32 gdi32 psapi)
 add_dependencies(picker_tests brennow vmstandin)
 

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cwctype>
 #include <functional>
 #include <optional>
 #include <string>
@@ -19,10 +20,12 @@
 
 #include "common/win/automation.h"
 #include "dialogs/frmmainControls.h"
+#include "dialogs/logic/listing.h"
 #include "dialogs/frmvmList.h"
 #include "tests/wine/ProcessResources.h"
 #include "tests/wine/ui/UiDriver.h"
 #include "tests/wine/wintest.h"
+#include "vmserver/UntrustedCertificate.h"
 
 using brennow::dialogs::kFrmmainClassName;
 using brennow::dialogs::kFrmvmListClassName;
@@ -63,6 +66,12 @@ void putText(IDispatch *plugin, const wchar_t *property, const std::wstring &tex
   brennow::win::Variant value;
   *value.get() = wintest::textVariant(text);
   ASSERT_EQ(wintest::putProperty(plugin, property, *value.get()), S_OK) << property;
+}
+
+std::wstring parameterOf(IDispatch *plugin) {
+  brennow::win::Variant value;
+  EXPECT_EQ(wintest::invoke(plugin, L"qm_parameter", DISPATCH_PROPERTYGET, {}, value.get()), S_OK);
+  return wintest::text(*value.get());
 }
 
 // ---- the windows, read from the driver thread
@@ -825,5 +834,181 @@ TEST_F(PickerTest, RepeatedShowingsLeaveNothingBehind) {
   std::printf("  %d settings dialogs and %d pickers shown\n", rounds, rounds);
   wintest::expectFlat(before, after, static_cast<std::size_t>(rounds));
 }
+
+// ---- vSphere servers: the simulators scripts/test starts (URLs in SIM_URL_<NAME>)
+//   VC       vCenter, machines DC0_H0_VM0..5, only monitor / s3cret! logs in
+//   NEWCERT  vCenter, machines DC0_H0_VM0..1, with a freshly made certificate
+// Both present certificates that Wine's chain does not trust; VC's is Go's fixed test
+// certificate with a known thumbprint.
+
+constexpr wchar_t kSimThumbprint[] =
+    L"448F628A8A65AA18560E53A80C53ACB38C51B427DF0334082349141147DC9BF6";
+// monitor / s3cret!, the password encoded as the dialog stores it.
+constexpr wchar_t kSimAccount[] = L"#USR=monitor#PWD=czNjcmV0IQ==#";
+
+std::wstring simUrl(const wchar_t *name) {
+  wchar_t buffer[512] = {};
+  const DWORD length =
+      GetEnvironmentVariableW((std::wstring(L"SIM_URL_") + name).c_str(), buffer, 512);
+  return length > 0 && length < 512 ? std::wstring(buffer, length) : std::wstring();
+}
+
+std::vector<std::wstring> simMachines(int count) {
+  std::vector<std::wstring> names;
+  for (int i = 0; i < count; ++i)
+    names.push_back(L"DC0_H0_VM" + std::to_wstring(i));
+  return names;
+}
+
+// The thumbprint a trust question shows in lines of pairs, as it goes into "THUMB".
+std::wstring thumbprintIn(const std::wstring &question) {
+  std::wstring digits;
+  const std::wstring::size_type line = question.find(L"presents:\n");
+  if (line == std::wstring::npos)
+    return digits;
+  for (auto at = line + 10; at < question.size() && question.compare(at, 2, L"\n\n") != 0; ++at)
+    if (std::iswxdigit(question[at]))
+      digits += question[at];
+  return digits;
+}
+
+enum class Answer { NotAsked, Yes, No };
+
+struct QuestionSeen {
+  bool shown = false;
+  std::wstring caption;
+  std::wstring text;
+  HICON icon = nullptr;
+  bool yesAndNo = false;
+  bool aboveDialog = false;
+};
+
+QuestionSeen answerQuestion(HWND dialog, Answer answer, const wchar_t *screenshot) {
+  QuestionSeen seen;
+  const HWND box = waitForMessageBox(dialog);
+  if (!box)
+    return seen;
+  seen.shown = true;
+  seen.caption = uitest::textOf(box);
+  seen.text = uitest::textOf(control(box, 0xFFFF));
+  seen.icon = iconOf(box);
+  seen.yesAndNo = control(box, IDYES) && control(box, IDNO) && !control(box, IDOK);
+  seen.aboveDialog = uitest::isAbove(box, dialog);
+  if (screenshot) {
+    EXPECT_TRUE(uitest::saveScreenshot(screenshot));
+  }
+  uitest::click(control(box, answer == Answer::Yes ? IDYES : IDNO));
+  EXPECT_TRUE(waitUntilGone(box));
+  return seen;
+}
+
+struct VSphereCase {
+  const char *name;
+  const wchar_t *simulator;
+  int machines;
+  const wchar_t *pinned; // "THUMB" of the string the dialog opens with
+  Answer answer;
+  bool pinBroken; // the question says the trusted thumbprint no longer matches
+  const wchar_t *screenshot;
+};
+
+// What one listing against a simulator showed.
+struct VSphereSeen {
+  QuestionSeen question;
+  MessageSeen error;
+  std::vector<std::wstring> items;
+  std::wstring pickerCaption;
+};
+
+// Opens the dialog, presses "...", answers the trust question if one is expected, then
+// picks the first machine or reads the error, and presses OK.
+VSphereSeen listAndPressOk(IDispatch *plugin, Answer answer, const wchar_t *screenshot) {
+  VSphereSeen seen;
+  uitest::runShowing([&] { wintest::invoke(plugin, L"qm_showGUI", DISPATCH_METHOD, {}); },
+                     [&](uitest::Showing &showing) {
+                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
+                       ASSERT_TRUE(dialog) << "the settings dialog did not show";
+                       uitest::click(control(dialog, cmdListVMS));
+                       if (answer != Answer::NotAsked)
+                         seen.question = answerQuestion(dialog, answer, screenshot);
+                       if (answer == Answer::No) {
+                         seen.error = dismissMessage(dialog);
+                       } else if (const HWND picker = showing.waitForWindow(kFrmvmListClassName)) {
+                         seen.pickerCaption = uitest::textOf(picker);
+                         seen.items = uitest::listItems(control(picker, listVMS));
+                         EXPECT_TRUE(uitest::doubleClickListItem(control(picker, listVMS), 0));
+                       }
+                       EXPECT_TRUE(waitForListingEnd(dialog));
+                       uitest::click(control(dialog, brennow::dialogs::frmmainControl::btOK));
+                     });
+  return seen;
+}
+
+class VSphereListing : public PickerTest, public testing::WithParamInterface<VSphereCase> {};
+
+// Lists with the account given in the string and answers the trust question if one
+// comes: the string OK writes shows what was kept, and the host's next check passes with it.
+TEST_P(VSphereListing, TrustsOnYesListsAndOkWritesTheThumbprint) {
+  const VSphereCase &c = GetParam();
+  const std::wstring url = simUrl(c.simulator);
+  ASSERT_FALSE(url.empty()) << "SIM_URL_" << printable(c.simulator)
+                            << " is not set: run through scripts/test";
+  putText(plugin_.Get(), L"qm_hostname", url);
+  putText(plugin_.Get(), L"qm_timeout", L"20");
+  putText(plugin_.Get(), L"qm_parameter",
+          std::wstring(L"#VSTP=VSPHERE") + kSimAccount + L"VMN=#VMS=on#THUMB=" + c.pinned + L"#");
+  const VSphereSeen seen = listAndPressOk(plugin_.Get(), c.answer, c.screenshot);
+  const QuestionSeen &question = seen.question;
+  const MessageSeen &error = seen.error;
+  const bool listed = c.answer != Answer::No;
+
+  std::wstring trusted = c.pinned;
+  if (c.answer != Answer::NotAsked) {
+    ASSERT_TRUE(question.shown) << "no trust question";
+    const std::wstring shown = thumbprintIn(question.text);
+    EXPECT_EQ(shown.size(), 64u) << printable(question.text);
+    if (!c.pinBroken) {
+      EXPECT_EQ(shown, kSimThumbprint);
+    }
+    EXPECT_NE(shown, c.pinned);
+    EXPECT_EQ(question.text, brennow::dialogs::trustQuestion(shown, c.pinBroken));
+    EXPECT_EQ(question.caption, L"Corvalen");
+    EXPECT_EQ(question.icon, LoadIconW(nullptr, IDI_QUESTION));
+    EXPECT_TRUE(question.yesAndNo);
+    EXPECT_TRUE(question.aboveDialog);
+    if (c.answer == Answer::Yes)
+      trusted = shown;
+    else
+      EXPECT_EQ(error.text,
+                brennow::vmserver::UntrustedCertificate(shown, c.pinBroken).description() +
+                    L"( 130)");
+  }
+  if (listed) {
+    EXPECT_EQ(seen.items, simMachines(c.machines));
+    EXPECT_EQ(seen.pickerCaption, L"Registered virtual machines on " + url);
+  } else {
+    EXPECT_TRUE(error.shown) << "no error message";
+    EXPECT_EQ(error.icon, stopIcon());
+  }
+  EXPECT_EQ(parameterOf(plugin_.Get()), std::wstring(L"#VSTP=VSPHERE") + kSimAccount + L"VMN=" +
+                                            (listed ? L"DC0_H0_VM0" : L"") + L"#VMS=on#THUMB=" +
+                                            trusted + L"#");
+  if (listed)
+    wintest::expectOutcome(wintest::runCheck(plugin_.Get()), true,
+                           L"Virtual machine (DC0_H0_VM0) is on");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Certificates, VSphereListing,
+    testing::Values(VSphereCase{"UntrustedAnsweredYes", L"VC", 6, L"", Answer::Yes, false,
+                                L"picker_trust_question"},
+                    VSphereCase{"UntrustedAnsweredNo", L"VC", 6, L"", Answer::No, false, nullptr},
+                    VSphereCase{"TrustedThumbprintListsAtOnce", L"VC", 6, kSimThumbprint,
+                                Answer::NotAsked, false, nullptr},
+                    VSphereCase{"ChangedCertificateAnsweredYes", L"NEWCERT", 2, kSimThumbprint,
+                                Answer::Yes, true, nullptr},
+                    VSphereCase{"ChangedCertificateAnsweredNo", L"NEWCERT", 2, kSimThumbprint,
+                                Answer::No, true, nullptr}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

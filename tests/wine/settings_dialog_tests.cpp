@@ -20,9 +20,8 @@
 #include "component/brennow_h.h"
 #include "dialogs/frmmainControls.h"
 #include "dialogs/frmvmList.h"
-#include "dialogs/settingsRules.h"
+#include "dialogs/resource.h"
 #include "dialogs/topWindow.h"
-#include "params/AnsiCodePage.h"
 #include "tests/wine/ui/UiDriver.h"
 #include "tests/wine/wintest.h"
 
@@ -35,6 +34,8 @@ namespace {
 
 const std::wstring kTitle = L"ZAzire Razoro/ROZ/IDU Veruzuz Ededevi Dodorav (version 1.0 build  7)";
 const std::vector<std::wstring> kStates = {L"on", L"off", L"suspended", L"stuck"};
+const std::vector<std::wstring> kServerTypes = {L"VMware automation component",
+                                                L"vSphere (ESXi, vCenter)"};
 constexpr HRESULT kInvalidProcedureCall = static_cast<HRESULT>(0x800A0005);
 
 // ---- the plug-in object, late-bound as a host uses it
@@ -215,6 +216,8 @@ const DesignedControl kDesign[] = {
     {txtTimeout, L"txtTimeout", L"Edit", {1560, 2400, 1095, 285}},
     {Label5, L"Label5", L"Static", {2760, 2460, 1215, 255}},
     {lblparameter, L"lblparameter", L"Static", {240, 2880, 7935, 255}},
+    {Label8, L"Label8", L"Static", {3990, 2460, 1110, 255}},
+    {cmbServerType, L"cmbServerType", L"ComboBox", {5130, 2385, 2895, 315}},
 };
 
 const std::pair<int, const wchar_t *> kCaptions[] = {
@@ -223,6 +226,7 @@ const std::pair<int, const wchar_t *> kCaptions[] = {
     {Label6, L"Virtual machine:"}, {cmdListVMS, L"..."},
     {Label7, L"must be "},         {Label4, L"Timeout:"},
     {Label5, L"seconds"},          {lblparameter, L""},
+    {Label8, L"Server type:"},     {cmbServerType, kServerTypes[0].c_str()},
 };
 
 // One pixel, in twips: what rounding to whole pixels may cost.
@@ -270,7 +274,7 @@ TEST_F(SettingsDialog, OpensWithTheDesignedLayoutTitleAndSettings) {
     EXPECT_TRUE(GetWindowLongPtrW(dialog, GWL_EXSTYLE) & WS_EX_TOPMOST);
     EXPECT_EQ(GetForegroundWindow(), dialog);
     EXPECT_EQ(GetWindowContextHelpId(dialog), 10u);
-    if (hasIconResource(wintest::brennowPath().c_str(), 101)) {
+    if (hasIconResource(wintest::brennowPath().c_str(), IDI_FRMMAIN)) {
       EXPECT_TRUE(uitest::sendBounded(dialog, WM_GETICON, ICON_BIG));
       EXPECT_TRUE(uitest::sendBounded(dialog, WM_GETICON, ICON_SMALL));
     }
@@ -285,6 +289,8 @@ TEST_F(SettingsDialog, OpensWithTheDesignedLayoutTitleAndSettings) {
     EXPECT_EQ(uitest::sendBounded(control(dialog, txtPassword), EM_GETPASSWORDCHAR), L'*');
     EXPECT_EQ(styleOf(control(dialog, cmbVMState)) & 3, CBS_DROPDOWN);
     EXPECT_EQ(uitest::comboItems(control(dialog, cmbVMState)), kStates);
+    EXPECT_EQ(styleOf(control(dialog, cmbServerType)) & 3, CBS_DROPDOWNLIST);
+    EXPECT_EQ(uitest::comboItems(control(dialog, cmbServerType)), kServerTypes);
     EXPECT_EQ(styleOf(control(dialog, Label4)) & SS_TYPEMASK, SS_RIGHT);
     EXPECT_TRUE(waitForFocus(dialog, thread, btOK));
     expectBoxes(dialog, {L"", L"", L"", L"on"});
@@ -367,6 +373,59 @@ INSTANTIATE_TEST_SUITE_P(
                                     L"#VSTP=VMWARE#USR=Bob#PWD=c2VjcmV0#VMN=#VMS=off#"}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// The server type: read from "VSTP", written back with "THUMB" as read for vSphere only.
+struct ServerTypeCase {
+  const char *name;
+  const wchar_t *parameter;
+  const std::wstring &shown;
+  const std::wstring *chosen; // picked from the list before OK, if at all
+  const wchar_t *written;
+};
+
+class ServerType : public SettingsDialog, public ::testing::WithParamInterface<ServerTypeCase> {};
+
+TEST_P(ServerType, FollowsVstpAndOkWritesTheStringOfTheChosenType) {
+  const ServerTypeCase &c = GetParam();
+  ComPtr<IDispatch> plugin = newPlugin();
+  ASSERT_TRUE(plugin);
+  putText(plugin.Get(), L"qm_parameter", c.parameter);
+  showAndDrive(plugin.Get(), [&](HWND dialog, DWORD) {
+    const HWND types = control(dialog, cmbServerType);
+    EXPECT_EQ(uitest::textOf(types), c.shown);
+    if (c.chosen)
+      uitest::sendBounded(types, CB_SELECTSTRING, WPARAM(-1),
+                          reinterpret_cast<LPARAM>(c.chosen->c_str()));
+    if (std::string(c.name) == "VSphereInAnyCase") {
+      EXPECT_TRUE(uitest::saveScreenshot(L"settings_vsphere"));
+    }
+    uitest::click(control(dialog, btOK));
+  });
+  EXPECT_EQ(parameterOf(plugin.Get()), c.written);
+}
+
+#define THUMB L"448F628A8A65AA18560E53A80C53ACB38C51B427DF0334082349141147DC9BF6"
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ServerType,
+    ::testing::Values(
+        ServerTypeCase{"AutomationByteForByte",
+                       L"#VSTP=VMWARE#USR=bob#PWD=c2VjcmV0#VMN=vm1#VMS=on#THUMB=" THUMB L"#",
+                       kServerTypes[0], nullptr,
+                       L"#VSTP=VMWARE#USR=bob#PWD=c2VjcmV0#VMN=vm1#VMS=on#"},
+        ServerTypeCase{"UnknownTypeIsTheAutomationComponent", L"#VSTP=other#USR=bob#",
+                       kServerTypes[0], nullptr, L"#VSTP=VMWARE#USR=bob#PWD=#VMN=#VMS=#"},
+        ServerTypeCase{
+            "VSphereInAnyCase",
+            L"#vstp=vSphere#USR=root#PWD=c2VjcmV0#VMN=DC0_H0_VM0#VMS=off#THUMB=" THUMB L"#",
+            kServerTypes[1], nullptr,
+            L"#VSTP=VSPHERE#USR=root#PWD=c2VjcmV0#VMN=DC0_H0_VM0#VMS=off#THUMB=" THUMB L"#"},
+        ServerTypeCase{"ChoosingVSphereWritesAnEmptyThumb", L"#USR=bob#", kServerTypes[0],
+                       &kServerTypes[1], L"#VSTP=VSPHERE#USR=bob#PWD=#VMN=#VMS=#THUMB=#"},
+        ServerTypeCase{"ChoosingTheAutomationComponentDropsTheThumb",
+                       L"#VSTP=VSPHERE#USR=bob#THUMB=" THUMB L"#", kServerTypes[1],
+                       &kServerTypes[0], L"#VSTP=VMWARE#USR=bob#PWD=#VMN=#VMS=#"}),
+    [](const auto &info) { return std::string(info.param.name); });
+#undef THUMB
+
 TEST_F(SettingsDialog, TypedValuesAreTrimmedAndThePasswordKeepsItsBlanks) {
   ComPtr<IDispatch> plugin = newPlugin();
   ASSERT_TRUE(plugin);
@@ -408,7 +467,7 @@ TEST_F(SettingsDialog, TabWalksTheFocusOrderAndEscapeOrEnterInABoxDoNothing) {
     EXPECT_TRUE(IsWindowVisible(dialog)) << "Escape closed the dialog";
     uitest::pressKey(uitest::focusOf(thread), VK_RETURN);
     uitest::pressKey(uitest::focusOf(thread), VK_ESCAPE);
-    for (int next : {txtPassword, txtVMName, cmdListVMS, cmbVMState, btOK}) {
+    for (int next : {txtPassword, txtVMName, cmdListVMS, cmbVMState, cmbServerType, btOK}) {
       uitest::pressKey(uitest::focusOf(thread), VK_TAB);
       EXPECT_TRUE(waitForFocus(dialog, thread, next)) << "Tab should reach " << next;
     }
@@ -837,33 +896,6 @@ TEST(SetTopmost, ReturnsSetWindowPosResultOnlyWhenRaising) {
   EXPECT_FALSE(GetWindowLongPtrW(window, GWL_EXSTYLE) & WS_EX_TOPMOST);
   DestroyWindow(window);
   EXPECT_EQ(brennow::dialogs::setTopmost(window, true), 0) << "SetWindowPos fails on a dead window";
-}
-
-TEST(SettingsTitle, CarriesTheVersionWithTwoBlanksBeforeTheRevision) {
-  using brennow::dialogs::settingsTitle;
-  EXPECT_EQ(settingsTitle(1, 0, 7), kTitle);
-  EXPECT_EQ(settingsTitle(12, 34, 5678),
-            L"ZAzire Razoro/ROZ/IDU Veruzuz Ededevi Dodorav (version 12.34 build  5678)");
-}
-
-struct RuleCase {
-  brennow::dialogs::SettingsInput input;
-  std::optional<std::wstring> refusal;
-};
-
-TEST(RefusalMessage, NamesTheFirstFieldTheParameterStringCannotCarry) {
-  const RuleCase cases[] = {
-      {{L"  alice ", L" p w ", L"vm 1", L"running"}, std::nullopt},
-      {{L"", L"\u20AC\u00E4", L"", L""}, std::nullopt},
-      {{L"a#", L"", L"", L""}, L"The user name must not contain \"#\"."},
-      {{L"", L"\u263A", L"vm#", L""},
-       L"The password must consist of characters of the system's ANSI code page."},
-      {{L"", L"#", L"#vm", L""}, L"The virtual machine name must not contain \"#\"."},
-      {{L"", L"", L"", L"#"}, L"The state must not contain \"#\"."},
-  };
-  for (const RuleCase &c : cases)
-    EXPECT_EQ(brennow::dialogs::refusalMessage(c.input, brennow::windows1252()), c.refusal)
-        << testing::PrintToString(c.input.username + L"|" + c.input.password);
 }
 
 } // namespace

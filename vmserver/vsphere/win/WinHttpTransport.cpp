@@ -138,6 +138,11 @@ private:
                      sizeof timeout);
     // The session cookie is kept by hand; a redirect is not the web service answering.
     DWORD disabled = WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_REDIRECTS;
+    // A connection opened without the system's certificate check must not be kept: Wine
+    // pools connections across sessions by host and port, and a later request that relies
+    // on that check would reuse it unchecked.
+    if (ignoreCertificateErrors && endpoint_.secure)
+      disabled |= WINHTTP_DISABLE_KEEP_ALIVE;
     WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &disabled, sizeof disabled);
     if (ignoreCertificateErrors && endpoint_.secure) {
       DWORD flags = kIgnoreCertificateErrors;

@@ -6,15 +6,19 @@
 #include <string>
 
 #include "params/AnsiCodePage.h"
+#include "vmserver/ServerChoice.h"
 
 namespace brennow::dialogs {
 
-// The texts of the four boxes OK reads, as the user left them.
+// The texts of the four boxes OK reads, as the user left them, the server type chosen
+// and the thumbprint of the certificate trusted for a vSphere server ("THUMB").
 struct SettingsInput {
   std::wstring username;
   std::wstring password;
   std::wstring vmName;
   std::wstring vmState;
+  vmserver::ServerKind kind = vmserver::ServerKind::Automation;
+  std::wstring thumbprint{};
 };
 
 // "... (version 1.0 build  7)": major and minor without blanks, the revision with the
@@ -28,6 +32,8 @@ std::optional<std::wstring> refusalMessage(const SettingsInput &input,
                                            const AnsiCodePage &codePage);
 
 // The parameter string OK stores: fields in their fixed order, the password encoded.
+// For the automation component exactly the string hosts have always stored (no
+// "THUMB"); for vSphere "VSTP=VSPHERE" and a "THUMB" field last, empty when none is trusted.
 std::wstring settingsParameterString(const SettingsInput &input, const AnsiCodePage &codePage);
 
 } // namespace brennow::dialogs

@@ -1,4 +1,6 @@
-#include "dialogs/settingsRules.h"
+#include "dialogs/logic/settingsRules.h"
+
+#include <string_view>
 
 #include "common/text.h"
 #include "params/Generic.h"
@@ -6,6 +8,9 @@
 
 namespace brennow::dialogs {
 namespace {
+
+constexpr wchar_t kAutomationType[] = L"#VSTP=VMWARE";
+constexpr wchar_t kVSphereType[] = L"#VSTP=VSPHERE";
 
 bool hasFieldSeparator(const std::wstring &text) { return text.find(L'#') != std::wstring::npos; }
 
@@ -31,8 +36,13 @@ std::optional<std::wstring> refusalMessage(const SettingsInput &input,
 }
 
 std::wstring settingsParameterString(const SettingsInput &input, const AnsiCodePage &codePage) {
-  return buildParameterString(
+  const std::wstring automationString = buildParameterString(
       {input.username, base64Encode(input.password, codePage), input.vmName, input.vmState});
+  if (input.kind == vmserver::ServerKind::Automation)
+    return automationString;
+  // The same fields after another "VSTP", then the thumbprint.
+  const std::wstring fields = automationString.substr(std::wstring_view(kAutomationType).size());
+  return std::wstring(kVSphereType) + fields + L"THUMB=" + trimSpaces(input.thumbprint) + L"#";
 }
 
 } // namespace brennow::dialogs
