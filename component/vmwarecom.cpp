@@ -14,7 +14,7 @@
 #include "common/win/automation.h"
 #include "component/brennow_h.h"
 #include "component/check.h"
-#include "component/module.h"
+#include "common/win/inproc.h"
 #include "dialogs/frmmain.h"
 #include "params/AnsiCodePage.h"
 #include "vmserver/DispatchAutomation.h"
@@ -85,8 +85,8 @@ private:
 class VmwareCom final
     : public win::ComObject<VmwareCom, win::Answers<_vmwarecom, IID_IDispatch>, ISupportErrorInfo> {
 public:
-  VmwareCom() { module::objectCreated(); }
-  ~VmwareCom() { module::objectDestroyed(); }
+  VmwareCom() { win::module::objectCreated(); }
+  ~VmwareCom() { win::module::objectDestroyed(); }
 
   HRESULT initialize() {
     return guarded([&] {

@@ -2,6 +2,7 @@
 
 #include <wrl/client.h>
 
+#include <iterator>
 #include <utility>
 
 #include "common/AutomationError.h"
@@ -159,6 +160,12 @@ void setErrorInfo(REFIID iid, std::wstring_view source, std::wstring_view descri
 void throwIfFailed(HRESULT hr) {
   if (FAILED(hr))
     throw AutomationError(hr, describeHresult(hr));
+}
+
+std::wstring guidText(REFGUID guid) {
+  wchar_t text[40] = {};
+  StringFromGUID2(guid, text, static_cast<int>(std::size(text)));
+  return text;
 }
 
 HMODULE thisModule() noexcept {

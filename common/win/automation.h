@@ -71,6 +71,9 @@ void setErrorInfo(REFIID iid, std::wstring_view source, std::wstring_view descri
 // Throws AutomationError for a failed HRESULT (with describeHresult's text).
 void throwIfFailed(HRESULT hr);
 
+// "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}", as the registry writes GUIDs.
+std::wstring guidText(REFGUID guid);
+
 // The module (DLL or program) that holds this code, and its full path ("" on failure).
 HMODULE thisModule() noexcept;
 std::wstring thisModulePath();

@@ -1,6 +1,7 @@
 #include "tests/wine/wintest.h"
 
 #include "common/win/automation.h"
+#include "common/win/registry.h"
 
 #include <gtest/gtest.h>
 
@@ -171,17 +172,7 @@ std::optional<std::wstring> registryText(const std::wstring &key, const wchar_t 
 }
 
 bool registryKeyExists(const std::wstring &key, HKEY root) {
-  HKEY opened = nullptr;
-  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS)
-    return false;
-  RegCloseKey(opened);
-  return true;
-}
-
-std::wstring guidText(REFGUID guid) {
-  wchar_t text[40] = {};
-  StringFromGUID2(guid, text, 40);
-  return text;
+  return brennow::win::registryKeyExists(root, key);
 }
 
 std::wstring modulePath(HMODULE module) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/win/ComObject.h"
+#include "common/win/automation.h"
 
 namespace wintest {
 
@@ -79,7 +80,7 @@ std::optional<std::wstring> registryText(const std::wstring &key, const wchar_t 
 bool registryKeyExists(const std::wstring &key, HKEY root = HKEY_CLASSES_ROOT);
 
 // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}", as the registry writes GUIDs.
-std::wstring guidText(REFGUID guid);
+using brennow::win::guidText;
 
 // The file a loaded module was loaded from.
 std::wstring modulePath(HMODULE module);
