@@ -90,9 +90,7 @@ public:
 
   HRESULT initialize() {
     return guarded([&] {
-      ComPtr<ITypeLib> typeLib;
-      win::throwIfFailed(LoadTypeLibEx(win::thisModulePath().c_str(), REGKIND_NONE, &typeLib));
-      win::throwIfFailed(typeLib->GetTypeInfoOfGuid(IID__vmwarecom, &typeInfo_));
+      typeInfo_ = win::moduleTypeInfo(IID__vmwarecom);
       settingsDialog_ = std::make_unique<dialogs::frmmain>();
     });
   }
@@ -112,11 +110,16 @@ public:
       return DISP_E_BADINDEX;
     return typeInfo_.CopyTo(info);
   }
-  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR *names, UINT count, LCID, DISPID *ids) override {
+  // Names and members belong to the one interface: any other `riid` is refused.
+  STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR *names, UINT count, LCID, DISPID *ids) override {
+    if (riid != IID_NULL)
+      return DISP_E_UNKNOWNINTERFACE;
     return DispGetIDsOfNames(typeInfo_.Get(), names, count, ids);
   }
-  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS *params, VARIANT *result,
+  STDMETHODIMP Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS *params, VARIANT *result,
                       EXCEPINFO *exception, UINT *argError) override {
+    if (riid != IID_NULL)
+      return DISP_E_UNKNOWNINTERFACE;
     return typeInfo_->Invoke(static_cast<_vmwarecom *>(this), id, flags, params, result, exception,
                              argError);
   }

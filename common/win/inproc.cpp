@@ -1,10 +1,52 @@
 #include "common/win/inproc.h"
 
+#include <oleauto.h>
+
 #include <atomic>
+#include <mutex>
+#include <vector>
 
 #include "common/win/ComObject.h"
+#include "common/win/automation.h"
 
 namespace brennow::win {
+
+namespace {
+
+// The library's type library and the type information handed out from it.
+class TypeInfoCache {
+public:
+  Microsoft::WRL::ComPtr<ITypeInfo> find(REFIID iid) {
+    const std::lock_guard guard(mutex_);
+    for (const auto &[cachedIid, info] : infos_) {
+      if (cachedIid == iid)
+        return info;
+    }
+    if (!library_)
+      throwIfFailed(LoadTypeLibEx(thisModulePath().c_str(), REGKIND_NONE, &library_));
+    Microsoft::WRL::ComPtr<ITypeInfo> info;
+    throwIfFailed(library_->GetTypeInfoOfGuid(iid, &info));
+    infos_.emplace_back(iid, info);
+    return info;
+  }
+
+  void clear() noexcept {
+    const std::lock_guard guard(mutex_);
+    infos_.clear();
+    library_.Reset();
+  }
+
+private:
+  std::mutex mutex_;
+  Microsoft::WRL::ComPtr<ITypeLib> library_;
+  std::vector<std::pair<IID, Microsoft::WRL::ComPtr<ITypeInfo>>> infos_;
+};
+
+TypeInfoCache typeInfoCache;
+
+} // namespace
+
+Microsoft::WRL::ComPtr<ITypeInfo> moduleTypeInfo(REFIID iid) { return typeInfoCache.find(iid); }
 
 namespace module {
 namespace {
@@ -19,7 +61,13 @@ LONG liveObjects() noexcept { return liveObjectCount; }
 void lock() noexcept { ++lockCount; }
 void unlock() noexcept { --lockCount; }
 
-HRESULT canUnloadNow() noexcept { return liveObjectCount == 0 && lockCount == 0 ? S_OK : S_FALSE; }
+HRESULT canUnloadNow() noexcept {
+  if (liveObjectCount != 0 || lockCount != 0)
+    return S_FALSE;
+  // Objects hold references of their own; the cache's are only the library's.
+  typeInfoCache.clear();
+  return S_OK;
+}
 
 } // namespace module
 

@@ -3,7 +3,9 @@
 // counts, DllCanUnloadNow's answer, and one class factory over a table of creatable
 // classes. Each library that links this holds counts of its own.
 #include <windows.h>
+#include <oaidl.h>
 #include <unknwn.h>
+#include <wrl/client.h>
 
 #include <span>
 
@@ -20,10 +22,16 @@ LONG liveObjects() noexcept;
 void lock() noexcept;
 void unlock() noexcept;
 
-// DllCanUnloadNow's answer: S_OK once no object, factory or lock is left.
+// DllCanUnloadNow's answer: S_OK once no object, factory or lock is left. Answering
+// S_OK also lets go of the library's type information (moduleTypeInfo).
 HRESULT canUnloadNow() noexcept;
 
 } // namespace module
+
+// The type information of `iid` from the library's own type library: read on the first
+// call, then shared by every object until the library may be unloaded. Safe from any
+// thread. Throws AutomationError when the type library cannot be read.
+Microsoft::WRL::ComPtr<ITypeInfo> moduleTypeInfo(REFIID iid);
 
 // Creates one object of a class and answers `iid` on it. May throw; the factory turns
 // anything thrown into E_OUTOFMEMORY.

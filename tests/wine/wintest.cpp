@@ -35,34 +35,16 @@ VARIANT int32Variant(LONG value) {
   return v;
 }
 
-HRESULT invoke(IDispatch *object, const wchar_t *member, WORD flags, std::vector<VARIANT> args,
-               VARIANT *result, EXCEPINFO *exception) {
-  DISPID id = DISPID_UNKNOWN;
-  LPOLESTR name = const_cast<LPOLESTR>(member);
-  HRESULT hr = object->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
-  if (FAILED(hr))
-    return hr;
-  std::vector<VARIANT> reversed(args.rbegin(), args.rend());
-  DISPID putId = DISPID_PROPERTYPUT;
-  DISPPARAMS params{reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
-  if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) {
-    params.rgdispidNamedArgs = &putId;
-    params.cNamedArgs = 1;
-  }
-  EXCEPINFO local{};
-  EXCEPINFO *info = exception ? exception : &local;
-  UINT argError = 0;
-  hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, info, &argError);
-  if (!exception) {
-    SysFreeString(local.bstrDescription);
-    SysFreeString(local.bstrSource);
-    SysFreeString(local.bstrHelpFile);
-  }
-  return hr;
+HRESULT invoke(IDispatch *object, const wchar_t *member, WORD flags,
+               const std::vector<VARIANT> &args, VARIANT *result,
+               brennow::win::ExcepInfo *exception) {
+  brennow::win::ExcepInfo local;
+  return brennow::win::invokeByName(object, member, flags, args, result,
+                                    exception ? *exception : local);
 }
 
 HRESULT putProperty(IDispatch *object, const wchar_t *member, VARIANT value, bool byRef,
-                    EXCEPINFO *exception) {
+                    brennow::win::ExcepInfo *exception) {
   return invoke(object, member, byRef ? DISPATCH_PROPERTYPUTREF : DISPATCH_PROPERTYPUT, {value},
                 nullptr, exception);
 }

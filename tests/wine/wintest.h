@@ -26,10 +26,11 @@ VARIANT textVariant(const std::wstring &text);
 VARIANT int32Variant(LONG value);
 
 // Late-bound calls as a host makes them; return the HRESULT, fill `result` and `exception`.
-HRESULT invoke(IDispatch *object, const wchar_t *member, WORD flags, std::vector<VARIANT> args,
-               VARIANT *result = nullptr, EXCEPINFO *exception = nullptr);
+HRESULT invoke(IDispatch *object, const wchar_t *member, WORD flags,
+               const std::vector<VARIANT> &args, VARIANT *result = nullptr,
+               brennow::win::ExcepInfo *exception = nullptr);
 HRESULT putProperty(IDispatch *object, const wchar_t *member, VARIANT value, bool byRef = false,
-                    EXCEPINFO *exception = nullptr);
+                    brennow::win::ExcepInfo *exception = nullptr);
 
 // Creates brennow.vmwarecom by ProgID.
 Microsoft::WRL::ComPtr<IDispatch> createPlugin();
