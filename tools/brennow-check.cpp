@@ -14,6 +14,7 @@
 
 #include "common/AutomationError.h"
 #include "common/win/automation.h"
+#include "common/win/utf8.h"
 #include "params/AnsiCodePage.h"
 #include "params/Generic.h"
 #include "params/base64.h"
@@ -50,11 +51,7 @@ constexpr wchar_t kUsage[] =
     L"3 the component could not be created or called (UNKNOWN), 64 bad options.\n";
 
 void print(FILE *stream, const std::wstring &text) {
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string bytes(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
-                      nullptr, nullptr);
+  const std::string bytes = win::utf8(text);
   std::fwrite(bytes.data(), 1, bytes.size(), stream);
   std::fputc('\n', stream);
   std::fflush(stream);

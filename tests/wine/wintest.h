@@ -14,6 +14,7 @@
 
 #include "common/win/ComObject.h"
 #include "common/win/automation.h"
+#include "common/win/utf8.h"
 
 namespace wintest {
 
@@ -36,8 +37,8 @@ HRESULT putProperty(IDispatch *object, const wchar_t *member, VARIANT value, boo
 Microsoft::WRL::ComPtr<IDispatch> createPlugin();
 
 // UTF-8 and back, for messages and the stand-in's files.
-std::string utf8(std::wstring_view text);
-std::wstring fromUtf8(std::string_view bytes);
+using brennow::win::fromUtf8;
+using brennow::win::utf8;
 
 // The text of a BSTR variant ("" for anything else).
 std::wstring text(const VARIANT &value);
