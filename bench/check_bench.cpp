@@ -61,25 +61,9 @@ void invoke(IDispatch *object, const wchar_t *member, WORD flags,
   win::callByName(object, member, flags, {arguments.begin(), arguments.size()}, result);
 }
 
-// Arguments borrow what they point at; the caller keeps it alive during the call.
-VARIANT textArgument(const win::Bstr &text) {
-  VARIANT v;
-  V_VT(&v) = VT_BSTR;
-  V_BSTR(&v) = text.get();
-  return v;
-}
-VARIANT int32Argument(LONG value) {
-  VARIANT v;
-  V_VT(&v) = VT_I4;
-  V_I4(&v) = value;
-  return v;
-}
-VARIANT objectArgument(IDispatch *object) {
-  VARIANT v;
-  V_VT(&v) = VT_DISPATCH;
-  V_DISPATCH(&v) = object;
-  return v;
-}
+using win::int32Argument;
+using win::objectArgument;
+using win::textArgument;
 
 void putText(IDispatch *object, const wchar_t *member, const std::wstring &text) {
   const win::Bstr value(text);

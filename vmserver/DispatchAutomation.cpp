@@ -62,11 +62,8 @@ public:
   }
 
   void putText(const wchar_t *member, const std::wstring &text) {
-    win::Bstr value(text);
-    VARIANT argument;
-    V_VT(&argument) = VT_BSTR;
-    V_BSTR(&argument) = value.get();
-    invoke(member, DISPATCH_PROPERTYPUT, {argument});
+    const win::Bstr value(text);
+    invoke(member, DISPATCH_PROPERTYPUT, {win::textArgument(value)});
   }
 
   std::int32_t getInt32(const wchar_t *member) {
@@ -79,13 +76,6 @@ public:
 private:
   ComPtr<IDispatch> object_;
 };
-
-VARIANT objectArgument(const LateBound &object) {
-  VARIANT argument;
-  V_VT(&argument) = VT_DISPATCH;
-  V_DISPATCH(&argument) = object.dispatch();
-  return argument;
-}
 
 class DispatchConnectParams final : public ConnectParams {
 public:
@@ -106,8 +96,8 @@ private:
   LateBound object_;
 };
 
-const LateBound &lateBound(ConnectParams &params) {
-  return static_cast<DispatchConnectParams &>(params).object();
+VARIANT paramsArgument(ConnectParams &params) {
+  return win::objectArgument(static_cast<DispatchConnectParams &>(params).object().dispatch());
 }
 
 class DispatchVmList final : public VmList {
@@ -115,11 +105,8 @@ public:
   explicit DispatchVmList(LateBound object) : object_(std::move(object)) {}
 
   std::wstring item(std::int32_t index) override {
-    VARIANT argument;
-    V_VT(&argument) = VT_I4;
-    V_I4(&argument) = index;
     win::Variant result;
-    object_.invoke(L"Item", DISPATCH_PROPERTYGET, {argument}, result.get());
+    object_.invoke(L"Item", DISPATCH_PROPERTYGET, {win::int32Argument(index)}, result.get());
     return win::variantText(*result.get());
   }
   std::int32_t count() override { return object_.getInt32(L"Count"); }
@@ -133,8 +120,7 @@ public:
   DispatchServer() : object_(LateBound::create(kServerClass, kServerInterface)) {}
 
   void connect(ConnectParams &params) override {
-    VARIANT argument = objectArgument(lateBound(params));
-    object_.invoke(L"Connect", DISPATCH_METHOD, {argument});
+    object_.invoke(L"Connect", DISPATCH_METHOD, {paramsArgument(params)});
   }
 
   std::unique_ptr<VmList> registeredVmNames() override {
@@ -158,12 +144,8 @@ public:
   DispatchMachine() : object_(LateBound::create(kMachineClass, kMachineInterface)) {}
 
   void connect(ConnectParams &params, const std::wstring &vmName) override {
-    VARIANT paramsArgument = objectArgument(lateBound(params));
-    win::Bstr name(vmName);
-    VARIANT nameArgument;
-    V_VT(&nameArgument) = VT_BSTR;
-    V_BSTR(&nameArgument) = name.get();
-    object_.invoke(L"Connect", DISPATCH_METHOD, {paramsArgument, nameArgument});
+    const win::Bstr name(vmName);
+    object_.invoke(L"Connect", DISPATCH_METHOD, {paramsArgument(params), win::textArgument(name)});
   }
   std::int32_t executionState() override { return object_.getInt32(L"ExecutionState"); }
 

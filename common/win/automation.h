@@ -56,6 +56,27 @@ private:
   VARIANT value_;
 };
 
+// Arguments of a call that borrow what they point at: the caller keeps it alive, and
+// nothing is freed, during the call.
+inline VARIANT textArgument(const Bstr &text) noexcept {
+  VARIANT argument;
+  V_VT(&argument) = VT_BSTR;
+  V_BSTR(&argument) = text.get();
+  return argument;
+}
+inline VARIANT int32Argument(LONG value) noexcept {
+  VARIANT argument;
+  V_VT(&argument) = VT_I4;
+  V_I4(&argument) = value;
+  return argument;
+}
+inline VARIANT objectArgument(IDispatch *object) noexcept {
+  VARIANT argument;
+  V_VT(&argument) = VT_DISPATCH;
+  V_DISPATCH(&argument) = object;
+  return argument;
+}
+
 // oleaut32 takes source variants by non-const pointer without changing them.
 inline VARIANT *source(const VARIANT &value) noexcept { return const_cast<VARIANT *>(&value); }
 

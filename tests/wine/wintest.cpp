@@ -28,13 +28,6 @@ VARIANT textVariant(const std::wstring &value) {
   return v;
 }
 
-VARIANT int32Variant(LONG value) {
-  VARIANT v;
-  V_VT(&v) = VT_I4;
-  V_I4(&v) = value;
-  return v;
-}
-
 HRESULT invoke(IDispatch *object, const wchar_t *member, WORD flags,
                const std::vector<VARIANT> &args, VARIANT *result,
                brennow::win::ExcepInfo *exception) {

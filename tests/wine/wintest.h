@@ -24,7 +24,7 @@ std::wstring brennowPath();
 
 // A BSTR variant / an I4 variant (owned by the caller's win::Variant or VariantClear).
 VARIANT textVariant(const std::wstring &text);
-VARIANT int32Variant(LONG value);
+inline VARIANT int32Variant(LONG value) { return brennow::win::int32Argument(value); }
 
 // Late-bound calls as a host makes them; return the HRESULT, fill `result` and `exception`.
 HRESULT invoke(IDispatch *object, const wchar_t *member, WORD flags,
