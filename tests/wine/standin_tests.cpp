@@ -1,6 +1,7 @@
 // The stand-in virtualization server, loaded through its registration and driven
 // late-bound (GetIDsOfNames + Invoke), the way the component's adapter drives the
 // real automation component.
+#include "common/win/registry.h"
 #include "standin/ComValues.h"
 #include "standin/Guids.h"
 #include "standin/Session.h"
@@ -270,23 +271,21 @@ class ScratchClassesRoot {
 public:
   ScratchClassesRoot()
       : path_(L"Software\\brennow-standin-tests-" + std::to_wstring(GetCurrentProcessId())) {
-    EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key_, nullptr),
-              ERROR_SUCCESS);
-    EXPECT_EQ(RegOverridePredefKey(HKEY_CLASSES_ROOT, key_), ERROR_SUCCESS);
+    EXPECT_EQ(key_.create(HKEY_CURRENT_USER, path_, KEY_ALL_ACCESS), ERROR_SUCCESS);
+    EXPECT_EQ(RegOverridePredefKey(HKEY_CLASSES_ROOT, key_.get()), ERROR_SUCCESS);
   }
   ScratchClassesRoot(const ScratchClassesRoot &) = delete;
   ScratchClassesRoot &operator=(const ScratchClassesRoot &) = delete;
   ~ScratchClassesRoot() {
     RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
-    RegCloseKey(key_);
+    key_ = {};
     RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
   }
-  HKEY key() const noexcept { return key_; }
+  HKEY key() const noexcept { return key_.get(); }
 
 private:
   std::wstring path_;
-  HKEY key_ = nullptr;
+  brennow::win::RegistryKey key_;
 };
 
 std::wstring classKey(const CLSID &clsid) { return L"CLSID\\" + wintest::guidText(clsid); }
