@@ -17,7 +17,6 @@
 #include <wrl/client.h>
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -55,46 +54,16 @@ struct Options {
 
 // ------------------------------------------------------------------ late-bound calls
 
-// One late-bound call as a client without type information makes it: the member's
-// DISPID by name, then Invoke. Failures throw AutomationError.
+// One late-bound call through the same path the component's adapter takes, so that the
+// bare sequence below costs what the check's own calls cost. Failures throw AutomationError.
 void invoke(IDispatch *object, const wchar_t *member, WORD flags,
             std::initializer_list<VARIANT> arguments, VARIANT *result = nullptr) {
-  DISPID id = DISPID_UNKNOWN;
-  LPOLESTR name = const_cast<LPOLESTR>(member);
-  win::throwIfFailed(object->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id));
-  std::array<VARIANTARG, 4> reversed{};
-  UINT count = 0;
-  for (auto it = arguments.end(); it != arguments.begin();)
-    reversed[count++] = *--it;
-  DISPID putId = DISPID_PROPERTYPUT;
-  DISPPARAMS params{reversed.data(), nullptr, count, 0};
-  if (flags == DISPATCH_PROPERTYPUT) {
-    params.rgdispidNamedArgs = &putId;
-    params.cNamedArgs = 1;
-  }
-  win::throwIfFailed(
-      object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, nullptr, nullptr));
+  win::callByName(object, member, flags, {arguments.begin(), arguments.size()}, result);
 }
 
-// Arguments borrow what they point at; the caller keeps it alive during the call.
-VARIANT textArgument(const win::Bstr &text) {
-  VARIANT v;
-  V_VT(&v) = VT_BSTR;
-  V_BSTR(&v) = text.get();
-  return v;
-}
-VARIANT int32Argument(LONG value) {
-  VARIANT v;
-  V_VT(&v) = VT_I4;
-  V_I4(&v) = value;
-  return v;
-}
-VARIANT objectArgument(IDispatch *object) {
-  VARIANT v;
-  V_VT(&v) = VT_DISPATCH;
-  V_DISPATCH(&v) = object;
-  return v;
-}
+using win::int32Argument;
+using win::objectArgument;
+using win::textArgument;
 
 void putText(IDispatch *object, const wchar_t *member, const std::wstring &text) {
   const win::Bstr value(text);

@@ -30,16 +30,11 @@ struct Run {
 
   void at(int number) { statement = number; }
 
-  // Releases on a normal exit, errors ignored: the list, the parameters, the server.
-  void releaseAll(int firstStatement) {
-    at(firstStatement);
-    at(firstStatement + 10);
+  // Releases on a normal exit: the list, the parameters, the server. Releasing cannot fail.
+  void releaseAll() noexcept {
     list.reset();
-    at(firstStatement + 20);
     params.reset();
-    at(firstStatement + 30);
     server.reset();
-    at(firstStatement + 40);
   }
 
   bool check();
@@ -48,7 +43,6 @@ struct Run {
 };
 
 bool Run::check() {
-  at(10);
   at(20);
   host.copyTimeout();
   at(30);
@@ -80,25 +74,21 @@ bool Run::check() {
   if (list->count() == 0) {
     at(160);
     host.setResult(L"No registered virtual machines on this server");
-    at(170);
-    releaseAll(180);
+    releaseAll(); // 170 - 220
     return false;
   }
-  at(250);
   if (vmName.empty()) {
     at(260);
     host.setResult(trimSpaces(numberText(list->count())) +
                    L" registered virtual machine(s) on this server");
-    at(270);
-    releaseAll(280);
+    releaseAll(); // 270 - 320
     return true;
   }
   return searchAndCompare(vmName, expectedState);
 }
 
 bool Run::searchAndCompare(const std::wstring &vmName, const std::wstring &expectedState) {
-  at(350);
-  std::wstring currentState = L"unknown";
+  std::wstring currentState = L"unknown"; // 350: short enough to need no memory
   at(360);
   // The bound is taken once; statement 420 moves i past it after the first match.
   const std::int64_t bound = list->count();
@@ -111,44 +101,33 @@ bool Run::searchAndCompare(const std::wstring &vmName, const std::wstring &expec
       machine->connect(*params, list->item(static_cast<std::int32_t>(i)));
       at(400);
       currentState = VMStateName(machine->executionState());
-      at(410);
-      machine.reset();
+      machine.reset(); // 410
       at(420);
       i = static_cast<std::int64_t>(list->count()) + 2;
-      at(430);
     }
-    at(440);
   }
 
   bool answer = false;
   std::wstring message;
-  at(450);
   if (expectedState == currentState) {
     at(460);
     message = L"Virtual machine (" + vmName + L") is " + currentState;
-    at(470);
     answer = true;
   } else {
-    at(480);
-    at(490);
     if (currentState == L"unknown") {
       at(500);
       message = L"Can't get the state of this (" + vmName +
                 L") virtual machine, it's not listed as a known one";
     } else {
-      at(510);
       at(520);
       message = L"Virtual machine (" + vmName + L") is in a " + currentState +
                 L" state while it should be " + expectedState;
     }
-    at(530);
-    at(540);
     answer = false;
   }
-  at(550);
   at(560);
   host.setResult(message);
-  releaseAll(570);
+  releaseAll(); // 570 - 610
   return answer;
 }
 

@@ -1,35 +1,29 @@
 // The library's entry points. They hold no logic of the component's own: the class
-// table (ClassFactory.cpp) and the registration table (registration.cpp) drive them.
+// table below and the registration table (registration.cpp) drive them.
 #include <windows.h>
 
-#include <atomic>
-
-#include "component/ClassFactory.h"
-#include "component/module.h"
+#include "common/win/inproc.h"
+#include "component/brennow_h.h"
 #include "component/registration.h"
+#include "component/vmwarecom.h"
 
-namespace brennow::module {
 namespace {
-std::atomic<long> liveObjects{0};
-std::atomic<long> locks{0};
+
+// The one creatable class.
+const brennow::win::CreatableClass classTable[] = {
+    {CLSID_vmwarecom, &brennow::createVmwareCom},
+};
+
 } // namespace
-
-void objectCreated() noexcept { ++liveObjects; }
-void objectDestroyed() noexcept { --liveObjects; }
-void lock() noexcept { ++locks; }
-void unlock() noexcept { --locks; }
-bool canUnload() noexcept { return liveObjects == 0 && locks == 0; }
-
-} // namespace brennow::module
 
 extern "C" {
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
 
-STDAPI DllCanUnloadNow() { return brennow::module::canUnload() ? S_OK : S_FALSE; }
+STDAPI DllCanUnloadNow() { return brennow::win::module::canUnloadNow(); }
 
 STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void **object) {
-  return brennow::getClassObject(clsid, iid, object);
+  return brennow::win::getClassObject(classTable, clsid, iid, object);
 }
 
 STDAPI DllRegisterServer() { return brennow::registerServer(); }

@@ -14,7 +14,7 @@
 #include "common/win/automation.h"
 #include "component/brennow_h.h"
 #include "component/check.h"
-#include "component/module.h"
+#include "common/win/inproc.h"
 #include "dialogs/frmmain.h"
 #include "params/AnsiCodePage.h"
 #include "vmserver/ServerChoice.h"
@@ -86,14 +86,12 @@ private:
 class VmwareCom final
     : public win::ComObject<VmwareCom, win::Answers<_vmwarecom, IID_IDispatch>, ISupportErrorInfo> {
 public:
-  VmwareCom() { module::objectCreated(); }
-  ~VmwareCom() { module::objectDestroyed(); }
+  VmwareCom() { win::module::objectCreated(); }
+  ~VmwareCom() { win::module::objectDestroyed(); }
 
   HRESULT initialize() {
     return guarded([&] {
-      ComPtr<ITypeLib> typeLib;
-      win::throwIfFailed(LoadTypeLibEx(win::thisModulePath().c_str(), REGKIND_NONE, &typeLib));
-      win::throwIfFailed(typeLib->GetTypeInfoOfGuid(IID__vmwarecom, &typeInfo_));
+      typeInfo_ = win::moduleTypeInfo(IID__vmwarecom);
       settingsDialog_ = std::make_unique<dialogs::frmmain>();
     });
   }
@@ -113,11 +111,16 @@ public:
       return DISP_E_BADINDEX;
     return typeInfo_.CopyTo(info);
   }
-  STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR *names, UINT count, LCID, DISPID *ids) override {
+  // Names and members belong to the one interface: any other `riid` is refused.
+  STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR *names, UINT count, LCID, DISPID *ids) override {
+    if (riid != IID_NULL)
+      return DISP_E_UNKNOWNINTERFACE;
     return DispGetIDsOfNames(typeInfo_.Get(), names, count, ids);
   }
-  STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS *params, VARIANT *result,
+  STDMETHODIMP Invoke(DISPID id, REFIID riid, LCID, WORD flags, DISPPARAMS *params, VARIANT *result,
                       EXCEPINFO *exception, UINT *argError) override {
+    if (riid != IID_NULL)
+      return DISP_E_UNKNOWNINTERFACE;
     return typeInfo_->Invoke(static_cast<_vmwarecom *>(this), id, flags, params, result, exception,
                              argError);
   }

@@ -21,8 +21,5 @@ using brennow::win::Variant;
 HRESULT changeType(const VARIANT &value, VARTYPE type, Variant &converted);
 
 std::optional<std::wstring> environmentValue(const wchar_t *name);
-std::string utf8FromWide(std::wstring_view text);
-// Throws std::range_error when `bytes` are not valid UTF-8.
-std::wstring wideFromUtf8(std::string_view bytes);
 
 } // namespace standin

@@ -2,9 +2,9 @@
 
 #include "common/AutomationError.h"
 #include "common/PerThread.h"
+#include "common/win/inproc.h"
 
 #include "standin/Environment.h"
-#include "standin/Module.h"
 
 #include <oleauto.h>
 
@@ -126,13 +126,13 @@ void raise(const std::optional<Fault> &fault) {
 }
 
 Dispatcher::Dispatcher(const ObjectKind &kind) noexcept : kind_(kind) {
-  objectCreated();
+  brennow::win::module::objectCreated();
   logLifecycle(L"create ");
 }
 
 Dispatcher::~Dispatcher() {
   logLifecycle(L"release ");
-  objectDestroyed();
+  brennow::win::module::objectDestroyed();
 }
 
 void Dispatcher::log(std::wstring_view operation) const { logOperation(operation); }

@@ -1,5 +1,6 @@
 #include "standin/Environment.h"
 
+#include "common/win/utf8.h"
 #include "standin/ComValues.h"
 
 #include <windows.h>
@@ -53,7 +54,7 @@ Outcome<std::shared_ptr<const Inventory>> loadInventory() {
   if (!bytes)
     return inventoryFault(L"cannot read " + *path);
   try {
-    return std::make_shared<const Inventory>(parseInventory(wideFromUtf8(*bytes)));
+    return std::make_shared<const Inventory>(parseInventory(brennow::win::fromUtf8(*bytes)));
   } catch (const InventoryError &error) {
     return inventoryFault(*path + L" line " + std::to_wstring(error.line()) + L": " +
                           error.message());
@@ -70,7 +71,7 @@ void logOperation(std::wstring_view line) {
   const auto file = openShared(*path, FILE_APPEND_DATA, OPEN_ALWAYS);
   if (!file)
     return;
-  const std::string bytes = utf8FromWide(line) + '\n';
+  const std::string bytes = brennow::win::utf8(line) + '\n';
   DWORD written = 0;
   WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }

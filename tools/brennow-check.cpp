@@ -15,6 +15,7 @@
 
 #include "common/AutomationError.h"
 #include "common/win/automation.h"
+#include "common/win/utf8.h"
 #include "params/AnsiCodePage.h"
 #include "params/Generic.h"
 #include "params/base64.h"
@@ -58,11 +59,7 @@ constexpr wchar_t kUsage[] =
     L"3 the component could not be created or called (UNKNOWN), 64 bad options.\n";
 
 void print(FILE *stream, const std::wstring &text) {
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string bytes(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
-                      nullptr, nullptr);
+  const std::string bytes = win::utf8(text);
   std::fwrite(bytes.data(), 1, bytes.size(), stream);
   std::fputc('\n', stream);
   std::fflush(stream);
@@ -130,26 +127,7 @@ std::wstring parameterString(Options &options) {
 }
 
 void put(IDispatch *plugin, const wchar_t *member, const std::wstring &text) {
-  win::Bstr value(text);
-  VARIANT argument;
-  V_VT(&argument) = VT_BSTR;
-  V_BSTR(&argument) = value.get();
-  DISPID id = DISPID_UNKNOWN;
-  LPOLESTR name = const_cast<LPOLESTR>(member);
-  win::throwIfFailed(plugin->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id));
-  DISPID putId = DISPID_PROPERTYPUT;
-  DISPPARAMS params{&argument, &putId, 1, 1};
-  win::throwIfFailed(plugin->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT,
-                                    &params, nullptr, nullptr, nullptr));
-}
-
-void call(IDispatch *plugin, const wchar_t *member, WORD flags, VARIANT *result) {
-  DISPID id = DISPID_UNKNOWN;
-  LPOLESTR name = const_cast<LPOLESTR>(member);
-  win::throwIfFailed(plugin->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id));
-  DISPPARAMS none{nullptr, nullptr, 0, 0};
-  win::throwIfFailed(
-      plugin->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &none, result, nullptr, nullptr));
+  win::callByName(plugin, member, DISPATCH_PROPERTYPUT, {win::Variant::fromText(text).get(), 1});
 }
 
 int runCheck(Options &options) {
@@ -170,8 +148,8 @@ int runCheck(Options &options) {
       put(plugin.Get(), L"qm_timeout", *options.timeout);
     put(plugin.Get(), L"qm_parameter", parameterString(options));
     win::Variant answer, result;
-    call(plugin.Get(), L"qm_docheck", DISPATCH_METHOD, answer.get());
-    call(plugin.Get(), L"qm_result", DISPATCH_PROPERTYGET, result.get());
+    win::callByName(plugin.Get(), L"qm_docheck", DISPATCH_METHOD, {}, answer.get());
+    win::callByName(plugin.Get(), L"qm_result", DISPATCH_PROPERTYGET, {}, result.get());
     print(stdout, win::variantText(*result.get()));
     win::throwIfFailed(VariantChangeType(answer.get(), answer.get(), 0, VT_BOOL));
     return V_BOOL(answer.get()) ? kExitOk : kExitCritical;

@@ -4,7 +4,6 @@
 #include <oleauto.h>
 #include <wrl/client.h>
 
-#include <array>
 #include <initializer_list>
 #include <string>
 
@@ -30,27 +29,6 @@ constexpr CLSID kMachineClass = {
     0x38DB77F9, 0x058D, 0x4955, {0x98, 0xAA, 0x4A, 0x9F, 0x3B, 0x6A, 0x5B, 0x06}};
 constexpr IID kMachineInterface = {
     0xC48A8F14, 0xD1EA, 0x468E, {0xA0, 0xD8, 0x59, 0xE0, 0xDF, 0xD6, 0x01, 0xE5}};
-
-// Takes the failure out of a failed Invoke: the code, and the description from the
-// EXCEPINFO (deferred fill-in included), else the object's IErrorInfo, else the system's
-// text for the code.
-AutomationError invokeFailure(HRESULT hr, EXCEPINFO &exception) {
-  if (hr != DISP_E_EXCEPTION)
-    return AutomationError(hr, win::describeHresult(hr));
-  if (exception.pfnDeferredFillIn)
-    exception.pfnDeferredFillIn(&exception);
-  const HRESULT code = exception.scode ? exception.scode : E_FAIL;
-  std::wstring description;
-  if (exception.bstrDescription)
-    description.assign(exception.bstrDescription, SysStringLen(exception.bstrDescription));
-  SysFreeString(exception.bstrDescription);
-  SysFreeString(exception.bstrSource);
-  SysFreeString(exception.bstrHelpFile);
-  exception = {};
-  if (description.empty())
-    description = win::describeHresult(code);
-  return AutomationError(code, std::move(description));
-}
 
 // One object of the automation component, called by member name.
 class LateBound {
@@ -78,37 +56,14 @@ public:
   IDispatch *dispatch() const noexcept { return object_.Get(); }
 
   // Invokes `member`; arguments in call order. The result goes to `result` when given.
-  void invoke(const wchar_t *member, WORD flags, std::initializer_list<VARIANT *> arguments,
+  void invoke(const wchar_t *member, WORD flags, std::initializer_list<VARIANT> arguments,
               VARIANT *result = nullptr) {
-    SetErrorInfo(0, nullptr);
-    DISPID id = DISPID_UNKNOWN;
-    LPOLESTR name = const_cast<LPOLESTR>(member);
-    win::throwIfFailed(object_->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id));
-
-    std::array<VARIANTARG, 4> reversed{};
-    UINT count = 0;
-    for (auto it = arguments.end(); it != arguments.begin();)
-      reversed[count++] = **--it;
-    DISPID putId = DISPID_PROPERTYPUT;
-    DISPPARAMS params{reversed.data(), nullptr, count, 0};
-    if (flags == DISPATCH_PROPERTYPUT) {
-      params.rgdispidNamedArgs = &putId;
-      params.cNamedArgs = 1;
-    }
-    EXCEPINFO exception{};
-    UINT argError = 0;
-    const HRESULT hr = object_->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result,
-                                       &exception, &argError);
-    if (FAILED(hr))
-      throw invokeFailure(hr, exception);
+    win::callByName(object_.Get(), member, flags, {arguments.begin(), arguments.size()}, result);
   }
 
   void putText(const wchar_t *member, const std::wstring &text) {
-    win::Bstr value(text);
-    VARIANT argument;
-    V_VT(&argument) = VT_BSTR;
-    V_BSTR(&argument) = value.get();
-    invoke(member, DISPATCH_PROPERTYPUT, {&argument});
+    const win::Bstr value(text);
+    invoke(member, DISPATCH_PROPERTYPUT, {win::textArgument(value)});
   }
 
   std::int32_t getInt32(const wchar_t *member) {
@@ -121,13 +76,6 @@ public:
 private:
   ComPtr<IDispatch> object_;
 };
-
-VARIANT objectArgument(const LateBound &object) {
-  VARIANT argument;
-  V_VT(&argument) = VT_DISPATCH;
-  V_DISPATCH(&argument) = object.dispatch();
-  return argument;
-}
 
 class DispatchConnectParams final : public ConnectParams {
 public:
@@ -148,8 +96,8 @@ private:
   LateBound object_;
 };
 
-const LateBound &lateBound(ConnectParams &params) {
-  return static_cast<DispatchConnectParams &>(params).object();
+VARIANT paramsArgument(ConnectParams &params) {
+  return win::objectArgument(static_cast<DispatchConnectParams &>(params).object().dispatch());
 }
 
 class DispatchVmList final : public VmList {
@@ -157,11 +105,8 @@ public:
   explicit DispatchVmList(LateBound object) : object_(std::move(object)) {}
 
   std::wstring item(std::int32_t index) override {
-    VARIANT argument;
-    V_VT(&argument) = VT_I4;
-    V_I4(&argument) = index;
     win::Variant result;
-    object_.invoke(L"Item", DISPATCH_PROPERTYGET, {&argument}, result.get());
+    object_.invoke(L"Item", DISPATCH_PROPERTYGET, {win::int32Argument(index)}, result.get());
     return win::variantText(*result.get());
   }
   std::int32_t count() override { return object_.getInt32(L"Count"); }
@@ -175,8 +120,7 @@ public:
   DispatchServer() : object_(LateBound::create(kServerClass, kServerInterface)) {}
 
   void connect(ConnectParams &params) override {
-    VARIANT argument = objectArgument(lateBound(params));
-    object_.invoke(L"Connect", DISPATCH_METHOD, {&argument});
+    object_.invoke(L"Connect", DISPATCH_METHOD, {paramsArgument(params)});
   }
 
   std::unique_ptr<VmList> registeredVmNames() override {
@@ -200,12 +144,8 @@ public:
   DispatchMachine() : object_(LateBound::create(kMachineClass, kMachineInterface)) {}
 
   void connect(ConnectParams &params, const std::wstring &vmName) override {
-    VARIANT paramsArgument = objectArgument(lateBound(params));
-    win::Bstr name(vmName);
-    VARIANT nameArgument;
-    V_VT(&nameArgument) = VT_BSTR;
-    V_BSTR(&nameArgument) = name.get();
-    object_.invoke(L"Connect", DISPATCH_METHOD, {&paramsArgument, &nameArgument});
+    const win::Bstr name(vmName);
+    object_.invoke(L"Connect", DISPATCH_METHOD, {paramsArgument(params), win::textArgument(name)});
   }
   std::int32_t executionState() override { return object_.getInt32(L"ExecutionState"); }
 

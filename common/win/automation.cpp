@@ -2,7 +2,9 @@
 
 #include <wrl/client.h>
 
+#include <iterator>
 #include <utility>
+#include <vector>
 
 #include "common/AutomationError.h"
 
@@ -159,6 +161,83 @@ void setErrorInfo(REFIID iid, std::wstring_view source, std::wstring_view descri
 void throwIfFailed(HRESULT hr) {
   if (FAILED(hr))
     throw AutomationError(hr, describeHresult(hr));
+}
+
+ExcepInfo::ExcepInfo(ExcepInfo &&other) noexcept : info_(std::exchange(other.info_, {})) {}
+
+ExcepInfo &ExcepInfo::operator=(ExcepInfo &&other) noexcept {
+  if (this != &other) {
+    clear();
+    info_ = std::exchange(other.info_, {});
+  }
+  return *this;
+}
+
+void ExcepInfo::fillIn() noexcept {
+  if (const auto deferred = std::exchange(info_.pfnDeferredFillIn, nullptr))
+    deferred(&info_);
+}
+
+namespace {
+std::wstring bstrText(BSTR value) { return std::wstring(value, SysStringLen(value)); }
+} // namespace
+
+std::wstring ExcepInfo::source() const { return bstrText(info_.bstrSource); }
+std::wstring ExcepInfo::description() const { return bstrText(info_.bstrDescription); }
+
+void ExcepInfo::clear() noexcept {
+  SysFreeString(info_.bstrSource);
+  SysFreeString(info_.bstrDescription);
+  SysFreeString(info_.bstrHelpFile);
+  info_ = {};
+}
+
+HRESULT invokeByName(IDispatch *object, const wchar_t *member, WORD flags,
+                     std::span<const VARIANT> arguments, VARIANT *result, ExcepInfo &exception,
+                     UINT *argumentError) {
+  DISPID id = DISPID_UNKNOWN;
+  LPOLESTR name = const_cast<LPOLESTR>(member);
+  const HRESULT hr = object->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
+  if (FAILED(hr))
+    return hr;
+  std::vector<VARIANTARG> reversed(arguments.rbegin(), arguments.rend());
+  DISPID putId = DISPID_PROPERTYPUT;
+  DISPPARAMS params{reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
+  if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) {
+    params.rgdispidNamedArgs = &putId;
+    params.cNamedArgs = 1;
+  }
+  exception.clear();
+  UINT ignored = 0;
+  return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, exception.get(),
+                        argumentError ? argumentError : &ignored);
+}
+
+AutomationError callFailure(HRESULT hr, ExcepInfo &exception) {
+  if (hr != DISP_E_EXCEPTION)
+    return AutomationError(hr, describeHresult(hr));
+  exception.fillIn();
+  const HRESULT code = exception.info().scode ? exception.info().scode : E_FAIL;
+  std::wstring description = exception.description();
+  exception.clear();
+  if (description.empty())
+    description = describeHresult(code);
+  return AutomationError(code, std::move(description));
+}
+
+void callByName(IDispatch *object, const wchar_t *member, WORD flags,
+                std::span<const VARIANT> arguments, VARIANT *result) {
+  SetErrorInfo(0, nullptr);
+  ExcepInfo exception;
+  const HRESULT hr = invokeByName(object, member, flags, arguments, result, exception);
+  if (FAILED(hr))
+    throw callFailure(hr, exception);
+}
+
+std::wstring guidText(REFGUID guid) {
+  wchar_t text[40] = {};
+  StringFromGUID2(guid, text, static_cast<int>(std::size(text)));
+  return text;
 }
 
 HMODULE thisModule() noexcept {

@@ -266,6 +266,35 @@ TEST(Creation, ByProgIdAndByClsid) {
   ASSERT_EQ(byProgId->GetTypeInfo(0, 0, &typeInfo), S_OK);
 }
 
+// The type information is read once for the library, not once per object.
+TEST(Creation, ObjectsShareOneTypeInformation) {
+  ComPtr<IDispatch> first = createPlugin(), second = createPlugin();
+  ASSERT_TRUE(first && second);
+  ComPtr<ITypeInfo> firstInfo, secondInfo;
+  ASSERT_EQ(first->GetTypeInfo(0, 0, &firstInfo), S_OK);
+  ASSERT_EQ(second->GetTypeInfo(0, 0, &secondInfo), S_OK);
+  EXPECT_EQ(firstInfo.Get(), secondInfo.Get());
+}
+
+// IDispatch's riid is reserved: every value but IID_NULL is refused, whatever the member.
+TEST(Creation, DispatchRefusesAnyInterfaceButNull) {
+  ComPtr<IDispatch> plugin = createPlugin();
+  ASSERT_TRUE(plugin);
+  LPOLESTR name = const_cast<LPOLESTR>(L"qm_result");
+  DISPID id = DISPID_UNKNOWN;
+  ASSERT_EQ(plugin->GetIDsOfNames(IID_NULL, &name, 1, 0, &id), S_OK);
+  for (const IID *riid : {&IID_IDispatch, &IID__vmwarecom, &IID_IUnknown}) {
+    DISPID refused = DISPID_UNKNOWN;
+    EXPECT_EQ(plugin->GetIDsOfNames(*riid, &name, 1, 0, &refused), DISP_E_UNKNOWNINTERFACE);
+    DISPPARAMS none{nullptr, nullptr, 0, 0};
+    Variant result;
+    EXPECT_EQ(
+        plugin->Invoke(id, *riid, 0, DISPATCH_PROPERTYGET, &none, result.get(), nullptr, nullptr),
+        DISP_E_UNKNOWNINTERFACE);
+    EXPECT_EQ(V_VT(result.get()), VT_EMPTY);
+  }
+}
+
 using EntryPoint = HRESULT(WINAPI *)();
 using GetClassObject = HRESULT(WINAPI *)(REFCLSID, REFIID, void **);
 
@@ -603,17 +632,12 @@ TEST(Properties, SetWithNonObjectFailsWithObjectRequired) {
   auto plugin = createPlugin();
   ASSERT_TRUE(plugin);
   ASSERT_EQ(putProperty(plugin.Get(), L"qm_result", int32Variant(1)), S_OK);
-  EXCEPINFO exception{};
+  brennow::win::ExcepInfo exception;
   const HRESULT hr = putProperty(plugin.Get(), L"qm_result", int32Variant(7), true, &exception);
   EXPECT_EQ(hr, DISP_E_EXCEPTION);
-  if (exception.pfnDeferredFillIn)
-    exception.pfnDeferredFillIn(&exception);
-  EXPECT_EQ(static_cast<DWORD>(exception.scode), 0x800A01A8u);
-  EXPECT_EQ(std::wstring(exception.bstrDescription ? exception.bstrDescription : L""),
-            L"Object required");
-  SysFreeString(exception.bstrDescription);
-  SysFreeString(exception.bstrSource);
-  SysFreeString(exception.bstrHelpFile);
+  exception.fillIn();
+  EXPECT_EQ(static_cast<DWORD>(exception.info().scode), 0x800A01A8u);
+  EXPECT_EQ(exception.description(), L"Object required");
   Variant back;
   ASSERT_EQ(invoke(plugin.Get(), L"qm_result", DISPATCH_PROPERTYGET, {}, back.get()), S_OK);
   EXPECT_EQ(V_I4(back.get()), 1) << "the failed Set left the value alone";

@@ -69,15 +69,11 @@ struct CallResult {
 };
 
 CallResult showGUI(IDispatch *plugin) {
-  EXCEPINFO exception{};
+  brennow::win::ExcepInfo exception;
   CallResult result;
   result.hr = wintest::invoke(plugin, L"qm_showGUI", DISPATCH_METHOD, {}, nullptr, &exception);
-  result.scode = exception.scode;
-  if (exception.bstrDescription)
-    result.description.assign(exception.bstrDescription, SysStringLen(exception.bstrDescription));
-  SysFreeString(exception.bstrDescription);
-  SysFreeString(exception.bstrSource);
-  SysFreeString(exception.bstrHelpFile);
+  result.scode = exception.info().scode;
+  result.description = exception.description();
   return result;
 }
 

@@ -35,7 +35,7 @@ int soakScale() {
   return scale > 0 ? scale : 1;
 }
 
-std::string utf8(std::wstring_view text) { return standin::utf8FromWide(text); }
+using wintest::utf8;
 
 // ---------------------------------------------------------------- the stand-in
 
@@ -126,7 +126,7 @@ constexpr std::size_t kScenarioCount = std::size(kScenarios);
 
 class SoakTest : public testing::Test {
 protected:
-  void SetUp() override { files_.writeInventory(standin::wideFromUtf8(kInventory)); }
+  void SetUp() override { files_.writeInventory(wintest::fromUtf8(kInventory)); }
 
   wintest::StandinFiles files_{"brennow-soak"};
   int scale_ = soakScale();

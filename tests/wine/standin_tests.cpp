@@ -1,6 +1,7 @@
 // The stand-in virtualization server, loaded through its registration and driven
 // late-bound (GetIDsOfNames + Invoke), the way the component's adapter drives the
 // real automation component.
+#include "common/win/registry.h"
 #include "standin/ComValues.h"
 #include "standin/Guids.h"
 #include "standin/Session.h"
@@ -82,51 +83,21 @@ template <VARTYPE type, typename T> Variant typed(T value) {
 struct Reply {
   HRESULT hr = E_UNEXPECTED;
   Variant value;
-  EXCEPINFO exception{};
+  brennow::win::ExcepInfo exception;
   UINT argumentError = UINT_MAX;
 
-  Reply() = default;
-  Reply(const Reply &) = delete;
-  Reply &operator=(const Reply &) = delete;
-  Reply(Reply &&other) noexcept
-      : hr(other.hr), value(std::move(other.value)), exception(other.exception),
-        argumentError(other.argumentError) {
-    other.exception = EXCEPINFO{};
-  }
-  Reply &operator=(Reply &&other) noexcept {
-    if (this != &other) {
-      freeException();
-      hr = other.hr;
-      value = std::move(other.value);
-      exception = other.exception;
-      argumentError = other.argumentError;
-      other.exception = EXCEPINFO{};
-    }
-    return *this;
-  }
-  ~Reply() { freeException(); }
-
-  std::wstring source() const { return bstrText(exception.bstrSource); }
-  std::wstring description() const { return bstrText(exception.bstrDescription); }
+  const EXCEPINFO &excepInfo() const noexcept { return exception.info(); }
+  std::wstring source() const { return exception.source(); }
+  std::wstring description() const { return exception.description(); }
   std::optional<std::wstring> text() const {
     if (V_VT(value.get()) != VT_BSTR)
       return std::nullopt;
-    return bstrText(V_BSTR(value.get()));
+    return std::wstring(V_BSTR(value.get()), SysStringLen(V_BSTR(value.get())));
   }
   std::optional<LONG> int32() const {
     if (V_VT(value.get()) != VT_I4)
       return std::nullopt;
     return V_I4(value.get());
-  }
-
-private:
-  void freeException() noexcept {
-    SysFreeString(exception.bstrSource);
-    SysFreeString(exception.bstrDescription);
-    SysFreeString(exception.bstrHelpFile);
-  }
-  static std::wstring bstrText(BSTR value) {
-    return value ? std::wstring(value, SysStringLen(value)) : std::wstring();
   }
 };
 
@@ -137,23 +108,18 @@ DISPID dispidOf(IDispatch *target, const wchar_t *name) {
   return id;
 }
 
-// Invokes `name` with the arguments in the caller's order; DISPPARAMS holds them reversed.
+// Invokes `name` with the arguments in the caller's order.
 template <typename... Arguments>
 Reply invoke(IDispatch *target, const wchar_t *name, WORD flags, Arguments &&...arguments) {
   std::vector<Variant> owned;
   (owned.push_back(std::forward<Arguments>(arguments)), ...);
-  std::vector<VARIANT> reversed;
-  for (auto it = owned.rbegin(); it != owned.rend(); ++it)
-    reversed.push_back(*it->get());
-  DISPID putId = DISPID_PROPERTYPUT;
-  DISPPARAMS params{reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
-  if (flags & DISPATCH_PROPERTYPUT) {
-    params.rgdispidNamedArgs = &putId;
-    params.cNamedArgs = 1;
-  }
+  std::vector<VARIANT> borrowed;
+  for (const auto &argument : owned)
+    borrowed.push_back(*argument.get());
   Reply reply;
-  reply.hr = target->Invoke(dispidOf(target, name), IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
-                            reply.value.get(), &reply.exception, &reply.argumentError);
+  reply.hr = brennow::win::invokeByName(target, name, flags, borrowed, reply.value.get(),
+                                        reply.exception, &reply.argumentError);
+  EXPECT_NE(reply.hr, DISP_E_UNKNOWNNAME) << "no member " << wintest::utf8(name);
   return reply;
 }
 
@@ -266,9 +232,9 @@ protected:
 // Checks an immediate report: DISP_E_EXCEPTION with every field filled in.
 void expectImmediate(const Reply &reply, std::uint32_t code, const std::wstring &description) {
   EXPECT_EQ(reply.hr, DISP_E_EXCEPTION);
-  EXPECT_EQ(reply.exception.pfnDeferredFillIn, nullptr);
-  EXPECT_EQ(reply.exception.wCode, 0);
-  EXPECT_EQ(static_cast<std::uint32_t>(reply.exception.scode), code);
+  EXPECT_EQ(reply.excepInfo().pfnDeferredFillIn, nullptr);
+  EXPECT_EQ(reply.excepInfo().wCode, 0);
+  EXPECT_EQ(static_cast<std::uint32_t>(reply.excepInfo().scode), code);
   EXPECT_EQ(reply.source(), L"vmstandin");
   EXPECT_EQ(reply.description(), description);
 }
@@ -305,23 +271,21 @@ class ScratchClassesRoot {
 public:
   ScratchClassesRoot()
       : path_(L"Software\\brennow-standin-tests-" + std::to_wstring(GetCurrentProcessId())) {
-    EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, path_.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key_, nullptr),
-              ERROR_SUCCESS);
-    EXPECT_EQ(RegOverridePredefKey(HKEY_CLASSES_ROOT, key_), ERROR_SUCCESS);
+    EXPECT_EQ(key_.create(HKEY_CURRENT_USER, path_, KEY_ALL_ACCESS), ERROR_SUCCESS);
+    EXPECT_EQ(RegOverridePredefKey(HKEY_CLASSES_ROOT, key_.get()), ERROR_SUCCESS);
   }
   ScratchClassesRoot(const ScratchClassesRoot &) = delete;
   ScratchClassesRoot &operator=(const ScratchClassesRoot &) = delete;
   ~ScratchClassesRoot() {
     RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
-    RegCloseKey(key_);
+    key_ = {};
     RegDeleteTreeW(HKEY_CURRENT_USER, path_.c_str());
   }
-  HKEY key() const noexcept { return key_; }
+  HKEY key() const noexcept { return key_.get(); }
 
 private:
   std::wstring path_;
-  HKEY key_ = nullptr;
+  brennow::win::RegistryKey key_;
 };
 
 std::wstring classKey(const CLSID &clsid) { return L"CLSID\\" + wintest::guidText(clsid); }
@@ -780,15 +744,15 @@ TEST_P(FaultTest, FailingOperationReportsItsDescriptionInItsStyle) {
     expectImmediate(run.reply, operation.defaultCode, description);
   } else if (styleName == L"deferred") {
     EXPECT_EQ(run.reply.hr, DISP_E_EXCEPTION);
-    ASSERT_NE(run.reply.exception.pfnDeferredFillIn, nullptr);
-    EXPECT_EQ(run.reply.exception.bstrDescription, nullptr) << "filled in before being asked";
-    EXPECT_EQ(run.reply.exception.scode, 0);
-    EXPECT_EQ(run.reply.exception.pfnDeferredFillIn(&run.reply.exception), S_OK);
+    ASSERT_NE(run.reply.excepInfo().pfnDeferredFillIn, nullptr);
+    EXPECT_EQ(run.reply.excepInfo().bstrDescription, nullptr) << "filled in before being asked";
+    EXPECT_EQ(run.reply.excepInfo().scode, 0);
+    EXPECT_EQ(run.reply.exception.get()->pfnDeferredFillIn(run.reply.exception.get()), S_OK);
     expectImmediate(run.reply, operation.defaultCode, description);
   } else {
     EXPECT_EQ(static_cast<std::uint32_t>(run.reply.hr), operation.defaultCode);
-    EXPECT_EQ(run.reply.exception.bstrDescription, nullptr);
-    EXPECT_EQ(run.reply.exception.pfnDeferredFillIn, nullptr);
+    EXPECT_EQ(run.reply.excepInfo().bstrDescription, nullptr);
+    EXPECT_EQ(run.reply.excepInfo().pfnDeferredFillIn, nullptr);
     ComPtr<IErrorInfo> info;
     ASSERT_EQ(GetErrorInfo(0, &info), S_OK);
     standin::Bstr source, message;

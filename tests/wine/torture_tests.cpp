@@ -575,8 +575,6 @@ private:
   std::thread thread_;
 };
 
-std::wstring bstrText(BSTR text) { return std::wstring(text ? text : L"", SysStringLen(text)); }
-
 struct ShowKind {
   const char *name;
   const wchar_t *property;
@@ -614,22 +612,18 @@ protected:
 
 // Through IDispatch, as a script host calls it: a failure with the description attached.
 TEST_P(ShowGuiTest, ThroughIDispatchFailsWithADescriptionAndShowsNothing) {
-  EXCEPINFO exception{};
+  brennow::win::ExcepInfo exception;
   HRESULT hr = S_OK;
   {
     WindowWatch watch;
     hr = wintest::invoke(plugin_.Get(), L"qm_showGUI", DISPATCH_METHOD, {}, nullptr, &exception);
     EXPECT_FALSE(watch.sawWindow()) << "a window showed";
   }
-  if (exception.pfnDeferredFillIn)
-    exception.pfnDeferredFillIn(&exception);
-  const std::wstring description = bstrText(exception.bstrDescription);
-  SysFreeString(exception.bstrDescription);
-  SysFreeString(exception.bstrSource);
-  SysFreeString(exception.bstrHelpFile);
+  exception.fillIn();
+  const std::wstring description = exception.description();
   EXPECT_TRUE(FAILED(hr));
   if (hr == DISP_E_EXCEPTION) {
-    EXPECT_TRUE(FAILED(exception.scode)) << std::hex << exception.scode;
+    EXPECT_TRUE(FAILED(exception.info().scode)) << std::hex << exception.info().scode;
     EXPECT_FALSE(description.empty()) << "the exception carries no description";
   } else {
     ComPtr<IErrorInfo> info;

@@ -1,6 +1,7 @@
 #include "tests/wine/wintest.h"
 
 #include "common/win/automation.h"
+#include "common/win/registry.h"
 
 #include <gtest/gtest.h>
 
@@ -27,41 +28,16 @@ VARIANT textVariant(const std::wstring &value) {
   return v;
 }
 
-VARIANT int32Variant(LONG value) {
-  VARIANT v;
-  V_VT(&v) = VT_I4;
-  V_I4(&v) = value;
-  return v;
-}
-
-HRESULT invoke(IDispatch *object, const wchar_t *member, WORD flags, std::vector<VARIANT> args,
-               VARIANT *result, EXCEPINFO *exception) {
-  DISPID id = DISPID_UNKNOWN;
-  LPOLESTR name = const_cast<LPOLESTR>(member);
-  HRESULT hr = object->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
-  if (FAILED(hr))
-    return hr;
-  std::vector<VARIANT> reversed(args.rbegin(), args.rend());
-  DISPID putId = DISPID_PROPERTYPUT;
-  DISPPARAMS params{reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
-  if (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) {
-    params.rgdispidNamedArgs = &putId;
-    params.cNamedArgs = 1;
-  }
-  EXCEPINFO local{};
-  EXCEPINFO *info = exception ? exception : &local;
-  UINT argError = 0;
-  hr = object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &params, result, info, &argError);
-  if (!exception) {
-    SysFreeString(local.bstrDescription);
-    SysFreeString(local.bstrSource);
-    SysFreeString(local.bstrHelpFile);
-  }
-  return hr;
+HRESULT invoke(IDispatch *object, const wchar_t *member, WORD flags,
+               const std::vector<VARIANT> &args, VARIANT *result,
+               brennow::win::ExcepInfo *exception) {
+  brennow::win::ExcepInfo local;
+  return brennow::win::invokeByName(object, member, flags, args, result,
+                                    exception ? *exception : local);
 }
 
 HRESULT putProperty(IDispatch *object, const wchar_t *member, VARIANT value, bool byRef,
-                    EXCEPINFO *exception) {
+                    brennow::win::ExcepInfo *exception) {
   return invoke(object, member, byRef ? DISPATCH_PROPERTYPUTREF : DISPATCH_PROPERTYPUT, {value},
                 nullptr, exception);
 }
@@ -79,23 +55,6 @@ std::wstring text(const VARIANT &value) {
   if (V_VT(&value) != VT_BSTR || !V_BSTR(&value))
     return {};
   return std::wstring(V_BSTR(&value), SysStringLen(V_BSTR(&value)));
-}
-
-std::string utf8(std::wstring_view text) {
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                       nullptr, 0, nullptr, nullptr);
-  std::string bytes(static_cast<std::size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size,
-                      nullptr, nullptr);
-  return bytes;
-}
-
-std::wstring fromUtf8(std::string_view bytes) {
-  const int size =
-      MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-  std::wstring text(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), text.data(), size);
-  return text;
 }
 
 namespace {
@@ -171,17 +130,7 @@ std::optional<std::wstring> registryText(const std::wstring &key, const wchar_t 
 }
 
 bool registryKeyExists(const std::wstring &key, HKEY root) {
-  HKEY opened = nullptr;
-  if (RegOpenKeyExW(root, key.c_str(), 0, KEY_READ, &opened) != ERROR_SUCCESS)
-    return false;
-  RegCloseKey(opened);
-  return true;
-}
-
-std::wstring guidText(REFGUID guid) {
-  wchar_t text[40] = {};
-  StringFromGUID2(guid, text, 40);
-  return text;
+  return brennow::win::registryKeyExists(root, key);
 }
 
 std::wstring modulePath(HMODULE module) {

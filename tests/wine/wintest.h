@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "common/win/ComObject.h"
+#include "common/win/automation.h"
+#include "common/win/utf8.h"
 
 namespace wintest {
 
@@ -22,20 +24,21 @@ std::wstring brennowPath();
 
 // A BSTR variant / an I4 variant (owned by the caller's win::Variant or VariantClear).
 VARIANT textVariant(const std::wstring &text);
-VARIANT int32Variant(LONG value);
+inline VARIANT int32Variant(LONG value) { return brennow::win::int32Argument(value); }
 
 // Late-bound calls as a host makes them; return the HRESULT, fill `result` and `exception`.
-HRESULT invoke(IDispatch *object, const wchar_t *member, WORD flags, std::vector<VARIANT> args,
-               VARIANT *result = nullptr, EXCEPINFO *exception = nullptr);
+HRESULT invoke(IDispatch *object, const wchar_t *member, WORD flags,
+               const std::vector<VARIANT> &args, VARIANT *result = nullptr,
+               brennow::win::ExcepInfo *exception = nullptr);
 HRESULT putProperty(IDispatch *object, const wchar_t *member, VARIANT value, bool byRef = false,
-                    EXCEPINFO *exception = nullptr);
+                    brennow::win::ExcepInfo *exception = nullptr);
 
 // Creates brennow.vmwarecom by ProgID.
 Microsoft::WRL::ComPtr<IDispatch> createPlugin();
 
 // UTF-8 and back, for messages and the stand-in's files.
-std::string utf8(std::wstring_view text);
-std::wstring fromUtf8(std::string_view bytes);
+using brennow::win::fromUtf8;
+using brennow::win::utf8;
 
 // The text of a BSTR variant ("" for anything else).
 std::wstring text(const VARIANT &value);
@@ -79,7 +82,7 @@ std::optional<std::wstring> registryText(const std::wstring &key, const wchar_t 
 bool registryKeyExists(const std::wstring &key, HKEY root = HKEY_CLASSES_ROOT);
 
 // "{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}", as the registry writes GUIDs.
-std::wstring guidText(REFGUID guid);
+using brennow::win::guidText;
 
 // The file a loaded module was loaded from.
 std::wstring modulePath(HMODULE module);
