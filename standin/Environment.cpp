@@ -1,13 +1,12 @@
 #include "standin/Environment.h"
 
-#include "common/win/utf8.h"
+#include "common/utf8.h"
 #include "standin/ComValues.h"
 
 #include <windows.h>
 
 #include <algorithm>
 #include <memory>
-#include <stdexcept>
 #include <string>
 
 namespace standin {
@@ -53,13 +52,13 @@ Outcome<std::shared_ptr<const Inventory>> loadInventory() {
   const auto bytes = readWholeFile(*path);
   if (!bytes)
     return inventoryFault(L"cannot read " + *path);
+  if (!brennow::isUtf8(*bytes))
+    return inventoryFault(*path + L" is not UTF-8 text");
   try {
-    return std::make_shared<const Inventory>(parseInventory(brennow::win::fromUtf8(*bytes)));
+    return std::make_shared<const Inventory>(parseInventory(brennow::fromUtf8(*bytes)));
   } catch (const InventoryError &error) {
     return inventoryFault(*path + L" line " + std::to_wstring(error.line()) + L": " +
                           error.message());
-  } catch (const std::range_error &) {
-    return inventoryFault(*path + L" is not UTF-8 text");
   }
 }
 
@@ -71,7 +70,7 @@ void logOperation(std::wstring_view line) {
   const auto file = openShared(*path, FILE_APPEND_DATA, OPEN_ALWAYS);
   if (!file)
     return;
-  const std::string bytes = brennow::win::utf8(line) + '\n';
+  const std::string bytes = brennow::toUtf8(line) + '\n';
   DWORD written = 0;
   WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }

@@ -15,7 +15,7 @@
 
 #include "common/AutomationError.h"
 #include "common/win/automation.h"
-#include "common/win/utf8.h"
+#include "common/utf8.h"
 #include "params/AnsiCodePage.h"
 #include "params/Generic.h"
 #include "params/base64.h"
@@ -59,7 +59,7 @@ constexpr wchar_t kUsage[] =
     L"3 the component could not be created or called (UNKNOWN), 64 bad options.\n";
 
 void print(FILE *stream, const std::wstring &text) {
-  const std::string bytes = win::utf8(text);
+  const std::string bytes = toUtf8(text);
   std::fwrite(bytes.data(), 1, bytes.size(), stream);
   std::fputc('\n', stream);
   std::fflush(stream);

@@ -9,7 +9,7 @@
 #include "params/Generic.h"
 #include "params/base64.h"
 #include "tests/native/vsphere/FakeVSphere.h"
-#include "vmserver/vsphere/Utf8.h"
+#include "common/utf8.h"
 #include "vmserver/vsphere/VSphereAutomation.h"
 #include "vmserver/vsphere/native/LibXml2Reader.h"
 

@@ -4,13 +4,16 @@
 
 #include <cwctype>
 #include <functional>
+#include <initializer_list>
+#include <string>
+#include <utility>
 
 #include "common/AutomationError.h"
 #include "tests/native/vsphere/FakeVSphere.h"
 #include "vmserver/vsphere/Answers.h"
 #include "vmserver/vsphere/Endpoint.h"
 #include "vmserver/vsphere/Envelopes.h"
-#include "vmserver/vsphere/Utf8.h"
+#include "common/utf8.h"
 #include "vmserver/vsphere/native/LibXml2Reader.h"
 
 using namespace brennow;
@@ -130,6 +133,16 @@ TEST(VSphereText, Utf8RoundTripsAndReplacesInvalidSequences) {
   EXPECT_EQ(fromUtf8("a\xC3"), L"a\uFFFD");
   EXPECT_EQ(fromUtf8("\xC0\xAF"), L"\uFFFD");     // overlong
   EXPECT_EQ(fromUtf8("\xED\xA0\x80"), L"\uFFFD"); // surrogate
+  // Only what decodes without a replacement is well-formed; a written-out U+FFFD is.
+  for (const auto &[bytes, wellFormed] :
+       std::initializer_list<std::pair<std::string, bool>>{{"", true},
+                                                           {toUtf8(text), true},
+                                                           {"\xEF\xBF\xBD", true},
+                                                           {"a\xC3", false},
+                                                           {"\xC0\xAF", false},
+                                                           {"\xED\xA0\x80", false},
+                                                           {"\xF4\x90\x80\x80", false}})
+    EXPECT_EQ(isUtf8(bytes), wellFormed) << ::testing::PrintToString(bytes);
 }
 
 // ------------------------------------------------------------------ envelopes

@@ -38,7 +38,7 @@ namespace {
 // ---------------------------------------------------------------- text
 
 using wintest::fromUtf8;
-using wintest::utf8;
+using wintest::toUtf8;
 // The system's own message for a code, without its line end.
 std::wstring systemMessage(HRESULT code) {
   wchar_t buffer[512] = {};
@@ -284,13 +284,13 @@ TEST_P(CheckStaleErrorInfoTest, IsNotReportedAsTheFailure) {
   const Outcome outcome = runCheck(plugin_.Get());
   expectFailureAt(outcome, statement);
   EXPECT_EQ(outcome.result.find(L"An earlier, unrelated failure"), std::wstring::npos)
-      << utf8(outcome.result);
+      << toUtf8(outcome.result);
 }
 
 INSTANTIATE_TEST_SUITE_P(NullValues, CheckStaleErrorInfoTest,
                          testing::Values(std::make_tuple(L"qm_parameter", 40),
                                          std::make_tuple(L"qm_hostname", 100)),
-                         [](const auto &info) { return utf8(std::get<0>(info.param)); });
+                         [](const auto &info) { return toUtf8(std::get<0>(info.param)); });
 
 // Each operation of the stand-in fails in turn, in each of its three styles.
 struct FaultTarget {
@@ -334,7 +334,7 @@ TEST_P(CheckFaultTest, ReportNamesTheStatementWithTheServersDescription) {
 
 std::string faultCaseName(const testing::TestParamInfo<FaultCase> &info) {
   const FaultTarget &target = std::get<0>(info.param);
-  return std::string(target.name) + "_" + utf8(std::get<1>(info.param)) +
+  return std::string(target.name) + "_" + toUtf8(std::get<1>(info.param)) +
          (*std::get<2>(info.param) ? "_OwnCode" : "");
 }
 
@@ -357,7 +357,7 @@ TEST_P(CheckFaultWithoutTextTest, ReportCarriesTheSystemsText) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Styles, CheckFaultWithoutTextTest, testing::ValuesIn(faultStyles),
-                         [](const auto &info) { return utf8(info.param); });
+                         [](const auto &info) { return toUtf8(info.param); });
 
 // ---------------------------------------------------------------- objects that cannot be created
 

@@ -175,7 +175,7 @@ TEST_F(RegistrationTable, AFailedEntryRollsBackTheOwnedKeysAndNothingElse) {
   const std::vector<std::wstring> owned = {L"First", L"Second", L"Third"};
   EXPECT_TRUE(FAILED(brennow::win::writeRegistryEntries(root(), entries, owned)));
   for (const auto &key : owned)
-    EXPECT_FALSE(exists(key)) << "left behind: " << wintest::utf8(key);
+    EXPECT_FALSE(exists(key)) << "left behind: " << wintest::toUtf8(key);
   EXPECT_EQ(text(L"Other"), L"x");
 }
 

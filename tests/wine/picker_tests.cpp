@@ -47,8 +47,8 @@ constexpr wchar_t kWorking[] = L"Working...";
 // ---- text and the stand-in's files
 
 using wintest::fromUtf8;
-using wintest::utf8;
-std::string printable(std::wstring_view text) { return utf8(text); }
+using wintest::toUtf8;
+std::string printable(std::wstring_view text) { return toUtf8(text); }
 
 // A host block of the inventory with one account and `machines`, one name a line.
 std::wstring hostBlock(std::wstring_view host, std::wstring_view user, std::wstring_view password,

@@ -737,7 +737,8 @@ std::string twoHostsRound(int round) {
       }
       const std::wstring shown = boxText(dialogs[i], txtUsername);
       if (shown != runs[i].user)
-        problems += "host " + std::to_string(i + 1) + " shows user " + wintest::utf8(shown) + "\n";
+        problems +=
+            "host " + std::to_string(i + 1) + " shows user " + wintest::toUtf8(shown) + "\n";
       uitest::click(control(dialogs[i], btOK));
     }
     if (!first.join() || !second.join())
@@ -746,7 +747,8 @@ std::string twoHostsRound(int round) {
   for (const HostRun &run : runs) {
     const std::wstring expected = L"#VSTP=VMWARE#USR=" + run.user + L"#PWD=#VMN=#VMS=#";
     if (run.hr != S_OK || run.written != expected)
-      problems += "host " + wintest::utf8(run.user) + " got " + wintest::utf8(run.written) + "\n";
+      problems +=
+          "host " + wintest::toUtf8(run.user) + " got " + wintest::toUtf8(run.written) + "\n";
   }
   return problems;
 }

@@ -35,7 +35,7 @@ int soakScale() {
   return scale > 0 ? scale : 1;
 }
 
-using wintest::utf8;
+using wintest::toUtf8;
 
 // ---------------------------------------------------------------- the stand-in
 
@@ -116,8 +116,8 @@ bool checkOnce(IDispatch *plugin, const Scenario &scenario, const std::wstring &
       V_BOOL(answer.get()) == (scenario.answer ? VARIANT_TRUE : VARIANT_FALSE) &&
       message.starts_with(scenario.resultStart) && message.ends_with(scenario.resultEnd) &&
       wintest::standinLiveObjects() == 0;
-  EXPECT_TRUE(asExpected) << utf8(scenario.host) << " " << utf8(scenario.vm) << ": "
-                          << utf8(message)
+  EXPECT_TRUE(asExpected) << toUtf8(scenario.host) << " " << toUtf8(scenario.vm) << ": "
+                          << toUtf8(message)
                           << " (stand-in objects alive: " << wintest::standinLiveObjects() << ")";
   return asExpected;
 }

@@ -119,7 +119,7 @@ Reply invoke(IDispatch *target, const wchar_t *name, WORD flags, Arguments &&...
   Reply reply;
   reply.hr = brennow::win::invokeByName(target, name, flags, borrowed, reply.value.get(),
                                         reply.exception, &reply.argumentError);
-  EXPECT_NE(reply.hr, DISP_E_UNKNOWNNAME) << "no member " << wintest::utf8(name);
+  EXPECT_NE(reply.hr, DISP_E_UNKNOWNNAME) << "no member " << wintest::toUtf8(name);
   return reply;
 }
 
@@ -775,8 +775,8 @@ INSTANTIATE_TEST_SUITE_P(AllOperationsAllStyles, FaultTest,
                                           testing::ValuesIn(faultStyles)),
                          [](const auto &info) {
                            return wintest::namePart(
-                               wintest::utf8(std::wstring(std::get<0>(info.param).inventoryName) +
-                                             L"_" + std::get<1>(info.param)));
+                               wintest::toUtf8(std::wstring(std::get<0>(info.param).inventoryName) +
+                                               L"_" + std::get<1>(info.param)));
                          });
 
 TEST_F(StandinTest, FaultMayCarryItsOwnCode) {

@@ -155,7 +155,7 @@ void runThread(int thread, std::latch &start, ThreadReport &report) {
       for (std::size_t i = 0; i < cases.size(); ++i) {
         IDispatch *plugin = plugins[(static_cast<std::size_t>(round) + i) % plugins.size()].Get();
         if (const auto wrong = mismatch(plugin, host, cases[i]))
-          report.mismatches.push_back(wintest::utf8(*wrong));
+          report.mismatches.push_back(wintest::toUtf8(*wrong));
         ++report.checks;
       }
     }

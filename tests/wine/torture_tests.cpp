@@ -35,7 +35,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using wintest::utf8;
+using wintest::toUtf8;
 
 // ---------------------------------------------------------------- the stand-in's world
 
@@ -481,7 +481,7 @@ TEST_P(CheckWithObjectSetTest, InEachProperty) {
   const Behaviour behaviour = GetParam();
   const bool hasHostText = behaviour == Behaviour::hostNameDefault;
   for (const wchar_t *property : {L"qm_timeout", L"qm_hostname", L"qm_parameter"}) {
-    SCOPED_TRACE(utf8(property));
+    SCOPED_TRACE(toUtf8(property));
     putGood();
     Value value = hostObjectValue(behaviour);
     ASSERT_EQ(wintest::putProperty(plugin_.Get(), property, *value.variant.get(), true), S_OK);
@@ -745,7 +745,7 @@ protected:
 TEST_F(UnusualPathRegistration, RegistersThatExactPathAndCreatesFromIt) {
   {
     LoadedDll copy(copy_);
-    ASSERT_TRUE(copy) << "cannot load " << utf8(copy_);
+    ASSERT_TRUE(copy) << "cannot load " << toUtf8(copy_);
     ASSERT_EQ(copy.path(), copy_);
     ASSERT_EQ(copy.call("DllRegisterServer"), S_OK);
     EXPECT_EQ(registryText(inprocServerKey()), copy_);

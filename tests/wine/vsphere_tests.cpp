@@ -25,7 +25,7 @@ using Microsoft::WRL::ComPtr;
 using wintest::errorReport;
 using wintest::expectFailureAt;
 using wintest::expectOutcome;
-using wintest::utf8;
+using wintest::toUtf8;
 
 namespace {
 
@@ -192,7 +192,7 @@ protected:
   void TearDown() override {
     plugin_.Reset();
     if (asksSessions_ && checkedUrl_.starts_with(L"http")) {
-      EXPECT_EQ(liveSessions(checkedUrl_), std::optional<int>(0)) << utf8(checkedUrl_);
+      EXPECT_EQ(liveSessions(checkedUrl_), std::optional<int>(0)) << toUtf8(checkedUrl_);
     }
   }
 
@@ -215,7 +215,7 @@ protected:
   // The simulator `name`'s URL; skips nothing: a missing simulator is a failure.
   std::wstring url(std::wstring_view name) {
     const std::wstring found = simUrl(name);
-    EXPECT_FALSE(found.empty()) << "SIM_URL_" << utf8(name)
+    EXPECT_FALSE(found.empty()) << "SIM_URL_" << toUtf8(name)
                                 << " is not set: run through scripts/test";
     return found;
   }
@@ -364,7 +364,7 @@ TEST_F(VSphereTest, ChangedCertificateFailsAgainstTheOldPin) {
   const std::wstring simulator = url(L"NEWCERT");
   const wintest::CheckOutcome outcome = check(simulator, vsphereParameters(L"", L""));
   expectFailureAt(outcome, 130);
-  EXPECT_EQ(outcome.result.find(kSimThumbprint), std::wstring::npos) << utf8(outcome.result);
+  EXPECT_EQ(outcome.result.find(kSimThumbprint), std::wstring::npos) << toUtf8(outcome.result);
 }
 
 // ---------------------------------------------------------------- servers that are not there or

@@ -85,7 +85,7 @@ StandinFiles::~StandinFiles() {
 }
 
 void StandinFiles::writeInventory(std::wstring_view text) const {
-  std::ofstream(inventory_, std::ios::binary | std::ios::trunc) << utf8(text);
+  std::ofstream(inventory_, std::ios::binary | std::ios::trunc) << toUtf8(text);
 }
 
 void StandinFiles::startLog() {
@@ -169,9 +169,9 @@ namespace {
 // Long texts are shown by their length and ends only.
 std::string shown(std::wstring_view text) {
   if (text.size() <= 200)
-    return utf8(text);
-  return utf8(text.substr(0, 80)) + "... (" + std::to_string(text.size()) + " characters) ..." +
-         utf8(text.substr(text.size() - 80));
+    return toUtf8(text);
+  return toUtf8(text.substr(0, 80)) + "... (" + std::to_string(text.size()) + " characters) ..." +
+         toUtf8(text.substr(text.size() - 80));
 }
 
 } // namespace

@@ -14,7 +14,7 @@
 
 #include "common/win/ComObject.h"
 #include "common/win/automation.h"
-#include "common/win/utf8.h"
+#include "common/utf8.h"
 
 namespace wintest {
 
@@ -37,8 +37,8 @@ HRESULT putProperty(IDispatch *object, const wchar_t *member, VARIANT value, boo
 Microsoft::WRL::ComPtr<IDispatch> createPlugin();
 
 // UTF-8 and back, for messages and the stand-in's files.
-using brennow::win::fromUtf8;
-using brennow::win::utf8;
+using brennow::fromUtf8;
+using brennow::toUtf8;
 
 // The text of a BSTR variant ("" for anything else).
 std::wstring text(const VARIANT &value);

@@ -1,6 +1,6 @@
 #include "vmserver/vsphere/Envelopes.h"
 
-#include "vmserver/vsphere/Utf8.h"
+#include "common/utf8.h"
 
 namespace brennow::vmserver::vsphere {
 namespace {

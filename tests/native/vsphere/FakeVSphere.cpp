@@ -1,6 +1,6 @@
 #include "tests/native/vsphere/FakeVSphere.h"
 
-#include "vmserver/vsphere/Utf8.h"
+#include "common/utf8.h"
 #include "vmserver/vsphere/native/LibXml2Reader.h"
 
 using namespace brennow::vmserver::vsphere;

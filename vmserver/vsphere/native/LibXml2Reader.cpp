@@ -2,7 +2,7 @@
 
 #include <libxml/xmlreader.h>
 
-#include "vmserver/vsphere/Utf8.h"
+#include "common/utf8.h"
 
 namespace brennow::vmserver::vsphere {
 namespace {

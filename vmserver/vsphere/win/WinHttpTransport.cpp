@@ -10,7 +10,7 @@
 #include "vmserver/UntrustedCertificate.h"
 #include "vmserver/vsphere/Envelopes.h"
 #include "vmserver/vsphere/Errors.h"
-#include "vmserver/vsphere/Utf8.h"
+#include "common/utf8.h"
 
 namespace brennow::vmserver::vsphere {
 namespace {

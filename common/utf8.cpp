@@ -1,8 +1,8 @@
-#include "vmserver/vsphere/Utf8.h"
+#include "common/utf8.h"
 
 #include <cstdint>
 
-namespace brennow::vmserver::vsphere {
+namespace brennow {
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
@@ -86,6 +86,16 @@ std::string toUtf8(std::wstring_view text) {
   return out;
 }
 
+bool isUtf8(std::string_view bytes) {
+  for (std::size_t i = 0; i < bytes.size();) {
+    const std::size_t start = i;
+    // A replacement character written out in the text is valid; one made by decoding is not.
+    if (decodeOne(bytes, i) == kReplacement && bytes.substr(start, i - start) != "\xEF\xBF\xBD")
+      return false;
+  }
+  return true;
+}
+
 std::wstring fromUtf8(std::string_view bytes) {
   std::wstring out;
   out.reserve(bytes.size());
@@ -94,4 +104,4 @@ std::wstring fromUtf8(std::string_view bytes) {
   return out;
 }
 
-} // namespace brennow::vmserver::vsphere
+} // namespace brennow
