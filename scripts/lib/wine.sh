@@ -43,7 +43,15 @@ _template_prefix() {
   if [ ! -f "$template/.ready" ]; then
     rm -rf "$template"
     mkdir -p "$template"
-    WINEPREFIX="$template" WINEARCH=win64 timeout 180 wineboot -i >/dev/null 2>&1 || true
+    # A boot cut off by the timeout leaves a prefix without its settings: no ready mark then,
+    # so the next run boots it again instead of copying a broken template.
+    if ! WINEPREFIX="$template" WINEARCH=win64 timeout 180 wineboot -i >/dev/null 2>&1; then
+      echo "wine.sh: wineboot failed or timed out" >&2
+      WINEPREFIX="$template" timeout 20 wineserver -k >/dev/null 2>&1 || true
+      flock -u "$lock_fd"
+      exec {lock_fd}>&-
+      return 1
+    fi
     WINEPREFIX="$template" timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver' \
       /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
     WINEPREFIX="$template" timeout 20 wineserver -w >/dev/null 2>&1 || true
@@ -62,7 +70,7 @@ wine_setup() {
   export WINEDLLOVERRIDES="mscoree,mshtml="
   export WINEARCH=win64
   local template
-  template=$(_template_prefix "$build")
+  template=$(_template_prefix "$build") || return 1
   export WINEPREFIX="$build/prefixes/$1-$$"
   rm -rf "$WINEPREFIX"
   cp -a "$template" "$WINEPREFIX"

@@ -132,6 +132,10 @@ TEST(VSphereAdapter, OperationsOfOneCheckInOrderWithTheSessionCookie) {
   EXPECT_TRUE(server.cookiesSent[1].empty());
   for (std::size_t i = 2; i < server.cookiesSent.size(); ++i)
     EXPECT_EQ(server.cookiesSent[i], "vmware_soap_session=\"session1\"") << i;
+  // Only the login's envelope holds a secret.
+  for (std::size_t i = 0; i < server.contents.size(); ++i)
+    EXPECT_EQ(server.contents[i] == Transport::Content::Secret, server.operations[i] == L"Login")
+        << toUtf8(server.operations[i]);
 }
 
 TEST(VSphereAdapter, FirstMachineOfADuplicatedNameCounts) {
@@ -225,6 +229,21 @@ TEST(VSphereAdapter, SilentServerAfterLoginIsNotWaitedForAgain) {
   const CheckRun run = check(server, parameters(L"secret", L"", L""), L"abc");
   EXPECT_EQ(run.result, L"ERR: The server vc01 did not answer within 60 second(s)(at  140)");
   EXPECT_EQ(server.operations.back(), L"CreateContainerView");
+}
+
+TEST(VSphereAdapter, ListingBeyondWhatACheckKeepsIsRefusedAndReleased) {
+  FakeVSphere server;
+  const std::size_t nameLength = 60'000;
+  for (std::size_t i = 0; i <= kMaxListedCharacters / nameLength; ++i)
+    server.machines.push_back(
+        {std::wstring(nameLength - 8, L'n') + std::to_wstring(10'000'000 + i)});
+  server.pageSize = 40;
+  const CheckRun run = check(server, parameters(L"secret", L"", L""));
+  EXPECT_TRUE(run.result.starts_with(L"ERR: The server lists more virtual machines than a check "
+                                     L"reads"))
+      << toUtf8(run.result.substr(0, 80));
+  EXPECT_TRUE(run.result.ends_with(L"(at  140)"));
+  expectReleased(server);
 }
 
 TEST(VSphereAdapter, LogoutFailureIsIgnored) {

@@ -15,7 +15,7 @@ using namespace brennow::vmserver::vsphere;
 
 namespace {
 
-const XmlReaderFactory reader = makeXmlLiteReader;
+const XmlReaderFactory reader = xmlLiteReaders();
 
 std::string soap(const std::string &body) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"

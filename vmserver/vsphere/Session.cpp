@@ -10,9 +10,9 @@ Session::Session(std::unique_ptr<Transport> transport, XmlReaderFactory makeRead
 
 Session::~Session() { release(); }
 
-HttpAnswer Session::exchange(const std::string &envelope) {
+HttpAnswer Session::exchange(const std::string &envelope, Transport::Content content) {
   try {
-    HttpAnswer answer = transport_->post(envelope, cookie_);
+    HttpAnswer answer = transport_->post(envelope, cookie_, content);
     if (auto cookie = sessionCookieOf(answer.setCookies))
       cookie_ = std::move(*cookie);
     return answer;
@@ -25,8 +25,9 @@ HttpAnswer Session::exchange(const std::string &envelope) {
 
 void Session::login(const std::wstring &username, const std::wstring &password) {
   content_ = readServiceContent(exchange(retrieveServiceContentRequest()), makeReader_);
-  readAcknowledgement(exchange(loginRequest(content_.sessionManager, username, password)), L"Login",
-                      makeReader_);
+  readAcknowledgement(exchange(loginRequest(content_.sessionManager, username, password),
+                               Transport::Content::Secret),
+                      L"Login", makeReader_);
   loggedIn_ = true;
 }
 
@@ -45,10 +46,14 @@ void Session::readMachines() {
   NamesPage page =
       readNamesPage(exchange(retrieveViewNamesRequest(content_.propertyCollector, *view_)),
                     L"RetrievePropertiesEx", makeReader_);
+  std::size_t characters = 0;
   for (std::size_t pages = 1;; ++pages) {
-    if (all.size() + page.objects.size() > kMaxMachines)
-      throw adapterError(L"The server lists more than " + std::to_wstring(kMaxMachines) +
-                         L" virtual machines");
+    for (const NamedObject &machine : page.objects)
+      characters += machine.name.size() + machine.object.value.size();
+    if (all.size() + page.objects.size() > kMaxMachines || characters > kMaxListedCharacters)
+      throw adapterError(L"The server lists more virtual machines than a check reads (" +
+                         std::to_wstring(kMaxMachines) + L" machines, " +
+                         std::to_wstring(kMaxListedCharacters) + L" characters of names)");
     std::move(page.objects.begin(), page.objects.end(), std::back_inserter(all));
     if (page.token.empty())
       break;
