@@ -10,7 +10,7 @@ namespace brennow::vmserver {
 std::unique_ptr<Automation> makeAutomation(const ServerChoice &choice) {
   if (choice.kind == ServerKind::VSphere)
     return std::make_unique<vsphere::VSphereAutomation>(
-        choice, vsphere::Platform{vsphere::makeWinHttpTransport, vsphere::makeXmlLiteReader});
+        choice, vsphere::Platform{vsphere::makeWinHttpTransport, vsphere::xmlLiteReaders()});
   return std::make_unique<DispatchAutomation>();
 }
 

@@ -132,6 +132,10 @@ TEST(VSphereAdapter, OperationsOfOneCheckInOrderWithTheSessionCookie) {
   EXPECT_TRUE(server.cookiesSent[1].empty());
   for (std::size_t i = 2; i < server.cookiesSent.size(); ++i)
     EXPECT_EQ(server.cookiesSent[i], "vmware_soap_session=\"session1\"") << i;
+  // Only the login's envelope holds a secret.
+  for (std::size_t i = 0; i < server.contents.size(); ++i)
+    EXPECT_EQ(server.contents[i] == Transport::Content::Secret, server.operations[i] == L"Login")
+        << toUtf8(server.operations[i]);
 }
 
 TEST(VSphereAdapter, FirstMachineOfADuplicatedNameCounts) {

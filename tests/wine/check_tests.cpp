@@ -858,6 +858,22 @@ std::vector<RunnerCase> runnerCases() {
        L"Can't get the state of this (Prüfstand-Ω) virtual machine, it's not listed as a known one",
        kHost,
        parameters(kUser, kPassword, L"Prüfstand-Ω", L"on")},
+      {"ExplicitAutomationType",
+       {L"--host", kHost, L"--user", kUser, L"--password", kPassword, L"--vm", L"web01", L"--state",
+        L"on", L"--server-type", L"automation"},
+       0,
+       L"Virtual machine (web01) is on",
+       kHost,
+       parameters(kUser, kPassword, L"web01", L"on")},
+      // The web-services adapter, not the stand-in, answers: nothing listens on port 9.
+      {"VSphereType",
+       {L"--host", L"127.0.0.1:9", L"--user", kUser, L"--password", kPassword, L"--server-type",
+        L"vsphere", L"--thumbprint", std::wstring(64, L'A')},
+       2,
+       L"ERR: Could not connect to 127.0.0.1 on port 9(at  130)",
+       L"127.0.0.1:9",
+       L"#VSTP=VSPHERE" + parameters(kUser, kPassword).substr(12) + L"THUMB=" +
+           std::wstring(64, L'A') + L"#"},
       {"WrongPasswordExitsWith2",
        {L"--host", kHost, L"--user", kUser, L"--password", L"wrong"},
        2,
@@ -891,8 +907,13 @@ TEST(Runner, HelpPrintsTheUsageAndExitsWith0) {
 }
 
 TEST(Runner, BadOptionsExitWith64AndTheUsageOnTheErrorStream) {
-  for (const std::vector<std::wstring> &arguments : std::vector<std::vector<std::wstring>>{
-           {L"--bogus", L"x"}, {}, {L"--host"}, {L"--vm", L"web01"}}) {
+  for (const std::vector<std::wstring> &arguments :
+       std::vector<std::vector<std::wstring>>{{L"--bogus", L"x"},
+                                              {},
+                                              {L"--host"},
+                                              {L"--vm", L"web01"},
+                                              {L"--host", L"h", L"--server-type", L"esx"},
+                                              {L"--host", L"h", L"--thumbprint", L"AB"}}) {
     const ProgramRun run = runRunner(arguments);
     EXPECT_EQ(run.exitCode, 64u) << arguments.size() << " arguments";
     EXPECT_TRUE(run.err.starts_with("Usage: brennow-check")) << run.err;

@@ -172,6 +172,8 @@ void readAnswer(const HttpAnswer &answer, std::wstring_view operation,
   const bool ok = answer.status == 200;
   if (looksLikeHtml(answer))
     throw notVSphereAnswer(ok ? L"an HTML page" : statusText(answer.status));
+  if (answer.body.find_first_not_of(" \t\r\n") == std::string::npos)
+    throw notVSphereAnswer(ok ? L"an empty answer" : statusText(answer.status));
   AnswerWalk walk(operation, sink);
   try {
     const auto reader = makeReader(answer.body);

@@ -10,9 +10,9 @@ Session::Session(std::unique_ptr<Transport> transport, XmlReaderFactory makeRead
 
 Session::~Session() { release(); }
 
-HttpAnswer Session::exchange(const std::string &envelope) {
+HttpAnswer Session::exchange(const std::string &envelope, Transport::Content content) {
   try {
-    HttpAnswer answer = transport_->post(envelope, cookie_);
+    HttpAnswer answer = transport_->post(envelope, cookie_, content);
     if (auto cookie = sessionCookieOf(answer.setCookies))
       cookie_ = std::move(*cookie);
     return answer;
@@ -25,8 +25,9 @@ HttpAnswer Session::exchange(const std::string &envelope) {
 
 void Session::login(const std::wstring &username, const std::wstring &password) {
   content_ = readServiceContent(exchange(retrieveServiceContentRequest()), makeReader_);
-  readAcknowledgement(exchange(loginRequest(content_.sessionManager, username, password)), L"Login",
-                      makeReader_);
+  readAcknowledgement(exchange(loginRequest(content_.sessionManager, username, password),
+                               Transport::Content::Secret),
+                      L"Login", makeReader_);
   loggedIn_ = true;
 }
 

@@ -41,7 +41,8 @@ public:
   void release() noexcept;
 
 private:
-  HttpAnswer exchange(const std::string &envelope);
+  HttpAnswer exchange(const std::string &envelope,
+                      Transport::Content content = Transport::Content::Plain);
   void readMachines();
 
   std::unique_ptr<Transport> transport_;

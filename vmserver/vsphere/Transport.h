@@ -26,10 +26,15 @@ inline constexpr std::size_t kMaxAnswerBytes = 64u << 20;
 class Transport {
 public:
   virtual ~Transport() = default;
+  // Whether the envelope holds a secret (a password) that must not leave before the
+  // server's certificate is accepted.
+  enum class Content { Plain, Secret };
+
   // Sends `envelope` with `cookie` ("name=value", may be empty) in a Cookie header.
   // Throws TransportError when no answer comes, UntrustedCertificate for a refused
   // certificate, AutomationError for an answer over kMaxAnswerBytes.
-  virtual HttpAnswer post(const std::string &envelope, const std::string &cookie) = 0;
+  virtual HttpAnswer post(const std::string &envelope, const std::string &cookie,
+                          Content content) = 0;
 };
 
 struct TransportOptions {

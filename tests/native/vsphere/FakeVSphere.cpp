@@ -83,8 +83,9 @@ TransportFactory FakeVSphere::transportFactory() {
   class FakeTransport final : public Transport {
   public:
     explicit FakeTransport(FakeVSphere &server) : server_(server) {}
-    HttpAnswer post(const std::string &envelope, const std::string &cookie) override {
-      return server_.answer(envelope, cookie);
+    HttpAnswer post(const std::string &envelope, const std::string &cookie,
+                    Content content) override {
+      return server_.answer(envelope, cookie, content);
     }
 
   private:
@@ -97,10 +98,12 @@ TransportFactory FakeVSphere::transportFactory() {
   };
 }
 
-HttpAnswer FakeVSphere::answer(const std::string &envelope, const std::string &cookie) {
+HttpAnswer FakeVSphere::answer(const std::string &envelope, const std::string &cookie,
+                               Transport::Content content) {
   const FakeRequest request = readFakeRequest(envelope);
   operations.push_back(request.operation);
   cookiesSent.push_back(cookie);
+  contents.push_back(content);
   if (auto failure = failures.find(request.operation); failure != failures.end()) {
     if (failure->second.transport)
       throw TransportError(*failure->second.transport, *endpoint, options->timeoutSeconds, 12002);

@@ -56,6 +56,7 @@ public:
   // Operation names in the order they arrived, and what the adapter asked the transport.
   std::vector<std::wstring> operations;
   std::vector<std::string> cookiesSent;
+  std::vector<vmserver::vsphere::Transport::Content> contents;
   std::optional<vmserver::vsphere::Endpoint> endpoint;
   std::optional<vmserver::vsphere::TransportOptions> options;
 
@@ -63,7 +64,8 @@ public:
   std::set<std::wstring> liveViews;
 
   vmserver::vsphere::TransportFactory transportFactory();
-  vmserver::vsphere::HttpAnswer answer(const std::string &envelope, const std::string &cookie);
+  vmserver::vsphere::HttpAnswer answer(const std::string &envelope, const std::string &cookie,
+                                       vmserver::vsphere::Transport::Content content);
 
 private:
   vmserver::vsphere::HttpAnswer respond(const FakeRequest &request, const std::string &cookie);

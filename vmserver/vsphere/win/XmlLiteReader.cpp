@@ -50,7 +50,8 @@ void setProperty(IXmlReader &reader, XmlReaderProperty property, LONG_PTR value)
 
 class XmlLiteReader final : public XmlReader {
 public:
-  explicit XmlLiteReader(std::string_view document) : reader_(library_.createReader()) {
+  XmlLiteReader(std::shared_ptr<const XmlLiteLibrary> library, std::string_view document)
+      : library_(std::move(library)), reader_(library_->createReader()) {
     if (document.size() > UINT_MAX)
       throw XmlReadError(XmlReadError::Kind::Malformed);
     ComPtr<IStream> stream;
@@ -139,7 +140,7 @@ private:
     namespaceUri_.assign(text, length);
   }
 
-  XmlLiteLibrary library_; // outlives the reader below
+  std::shared_ptr<const XmlLiteLibrary> library_; // outlives the reader below
   ComPtr<IXmlReader> reader_;
   std::wstring localName_;
   std::wstring namespaceUri_;
@@ -149,8 +150,13 @@ private:
 
 } // namespace
 
-std::unique_ptr<XmlReader> makeXmlLiteReader(std::string_view document) {
-  return std::make_unique<XmlLiteReader>(document);
+XmlReaderFactory xmlLiteReaders() {
+  auto loaded = std::make_shared<std::shared_ptr<const XmlLiteLibrary>>();
+  return [loaded](std::string_view document) -> std::unique_ptr<XmlReader> {
+    if (!*loaded)
+      *loaded = std::make_shared<const XmlLiteLibrary>();
+    return std::make_unique<XmlLiteReader>(*loaded, document);
+  };
 }
 
 } // namespace brennow::vmserver::vsphere

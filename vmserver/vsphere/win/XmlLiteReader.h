@@ -5,7 +5,9 @@
 
 namespace brennow::vmserver::vsphere {
 
-// Throws AutomationError when XmlLite cannot be loaded, XmlReadError for the document.
-std::unique_ptr<XmlReader> makeXmlLiteReader(std::string_view document);
+// Readers that share one load of xmllite.dll, made when the first is and let go with the
+// factory and its last reader. A reader throws AutomationError when XmlLite cannot be
+// loaded, XmlReadError for the document.
+XmlReaderFactory xmlLiteReaders();
 
 } // namespace brennow::vmserver::vsphere
