@@ -231,6 +231,21 @@ TEST(VSphereAdapter, SilentServerAfterLoginIsNotWaitedForAgain) {
   EXPECT_EQ(server.operations.back(), L"CreateContainerView");
 }
 
+TEST(VSphereAdapter, ListingBeyondWhatACheckKeepsIsRefusedAndReleased) {
+  FakeVSphere server;
+  const std::size_t nameLength = 60'000;
+  for (std::size_t i = 0; i <= kMaxListedCharacters / nameLength; ++i)
+    server.machines.push_back(
+        {std::wstring(nameLength - 8, L'n') + std::to_wstring(10'000'000 + i)});
+  server.pageSize = 40;
+  const CheckRun run = check(server, parameters(L"secret", L"", L""));
+  EXPECT_TRUE(run.result.starts_with(L"ERR: The server lists more virtual machines than a check "
+                                     L"reads"))
+      << toUtf8(run.result.substr(0, 80));
+  EXPECT_TRUE(run.result.ends_with(L"(at  140)"));
+  expectReleased(server);
+}
+
 TEST(VSphereAdapter, LogoutFailureIsIgnored) {
   FakeVSphere server = inventory();
   server.failures[L"Logout"] = FakeFailure::fault(L"Busy");

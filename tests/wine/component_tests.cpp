@@ -450,7 +450,7 @@ TEST(PeTables, ImportsOnlyWindowsSystemLibraries) {
   const std::set<std::string> system = {
       "kernel32.dll", "user32.dll",  "gdi32.dll",    "advapi32.dll", "ole32.dll",
       "oleaut32.dll", "msvcrt.dll",  "comctl32.dll", "version.dll",  "shell32.dll",
-      "shlwapi.dll",  "uxtheme.dll", "imm32.dll",    "winhttp.dll",  "crypt32.dll"};
+      "shlwapi.dll",  "uxtheme.dll", "imm32.dll"};
   int count = 0;
   for (; entry->Name; ++entry, ++count) {
     std::string name(reinterpret_cast<const char *>(image.base() + entry->Name));

@@ -46,10 +46,14 @@ void Session::readMachines() {
   NamesPage page =
       readNamesPage(exchange(retrieveViewNamesRequest(content_.propertyCollector, *view_)),
                     L"RetrievePropertiesEx", makeReader_);
+  std::size_t characters = 0;
   for (std::size_t pages = 1;; ++pages) {
-    if (all.size() + page.objects.size() > kMaxMachines)
-      throw adapterError(L"The server lists more than " + std::to_wstring(kMaxMachines) +
-                         L" virtual machines");
+    for (const NamedObject &machine : page.objects)
+      characters += machine.name.size() + machine.object.value.size();
+    if (all.size() + page.objects.size() > kMaxMachines || characters > kMaxListedCharacters)
+      throw adapterError(L"The server lists more virtual machines than a check reads (" +
+                         std::to_wstring(kMaxMachines) + L" machines, " +
+                         std::to_wstring(kMaxListedCharacters) + L" characters of names)");
     std::move(page.objects.begin(), page.objects.end(), std::back_inserter(all));
     if (page.token.empty())
       break;

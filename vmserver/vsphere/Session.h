@@ -15,6 +15,8 @@ namespace brennow::vmserver::vsphere {
 
 // The most machines one listing keeps, and the most pages it asks for.
 inline constexpr std::size_t kMaxMachines = 1'000'000;
+// The most characters all listed names may hold together.
+inline constexpr std::size_t kMaxListedCharacters = 16u << 20;
 inline constexpr std::size_t kMaxPages = 100'000;
 
 class Session {

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstring>
 
 #include "vmserver/UntrustedCertificate.h"
 #include "vmserver/vsphere/Envelopes.h"
@@ -15,15 +16,67 @@
 namespace brennow::vmserver::vsphere {
 namespace {
 
+// A system library loaded for as long as a transport lives, so that hosts checking
+// through the automation component never load the HTTP stack.
+class SystemLibrary {
+public:
+  explicit SystemLibrary(const wchar_t *name)
+      : module_(LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+    if (!module_) // systems without the search flags take the plain system search
+      module_ = LoadLibraryW(name);
+    if (!module_)
+      throw adapterError(L"The system library " + std::wstring(name) + L" cannot be loaded");
+  }
+  SystemLibrary(const SystemLibrary &) = delete;
+  SystemLibrary &operator=(const SystemLibrary &) = delete;
+  ~SystemLibrary() { FreeLibrary(module_); }
+
+  template <typename Function> Function function(const char *name) const {
+    const auto address = GetProcAddress(module_, name);
+    if (!address)
+      throw adapterError(L"A system library lacks the function " +
+                         std::wstring(name, name + std::strlen(name)));
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
+  }
+
+private:
+  HMODULE module_;
+};
+
+#define BRENNOW_SYSTEM_FUNCTION(library, name)                                                     \
+  decltype(&::name) name = library.function<decltype(&::name)>(#name)
+
+// The WinHTTP and CryptoAPI functions the transport calls.
+struct HttpApi {
+  SystemLibrary winhttp{L"winhttp.dll"};
+  SystemLibrary crypt32{L"crypt32.dll"};
+  BRENNOW_SYSTEM_FUNCTION(winhttp, WinHttpOpen);
+  BRENNOW_SYSTEM_FUNCTION(winhttp, WinHttpSetTimeouts);
+  BRENNOW_SYSTEM_FUNCTION(winhttp, WinHttpSetOption);
+  BRENNOW_SYSTEM_FUNCTION(winhttp, WinHttpConnect);
+  BRENNOW_SYSTEM_FUNCTION(winhttp, WinHttpOpenRequest);
+  BRENNOW_SYSTEM_FUNCTION(winhttp, WinHttpSendRequest);
+  BRENNOW_SYSTEM_FUNCTION(winhttp, WinHttpWriteData);
+  BRENNOW_SYSTEM_FUNCTION(winhttp, WinHttpReceiveResponse);
+  BRENNOW_SYSTEM_FUNCTION(winhttp, WinHttpQueryHeaders);
+  BRENNOW_SYSTEM_FUNCTION(winhttp, WinHttpQueryOption);
+  BRENNOW_SYSTEM_FUNCTION(winhttp, WinHttpReadData);
+  BRENNOW_SYSTEM_FUNCTION(winhttp, WinHttpCloseHandle);
+  BRENNOW_SYSTEM_FUNCTION(crypt32, CryptHashCertificate2);
+  BRENNOW_SYSTEM_FUNCTION(crypt32, CertFreeCertificateContext);
+};
+
+#undef BRENNOW_SYSTEM_FUNCTION
+
 struct InternetCloser {
-  void operator()(HINTERNET handle) const noexcept { WinHttpCloseHandle(handle); }
+  decltype(&::WinHttpCloseHandle) close;
+  void operator()(HINTERNET handle) const noexcept { close(handle); }
 };
 using InternetHandle = std::unique_ptr<void, InternetCloser>;
 
 struct CertificateFree {
-  void operator()(PCCERT_CONTEXT certificate) const noexcept {
-    CertFreeCertificateContext(certificate);
-  }
+  decltype(&::CertFreeCertificateContext) release;
+  void operator()(PCCERT_CONTEXT certificate) const noexcept { release(certificate); }
 };
 using Certificate = std::unique_ptr<const CERT_CONTEXT, CertificateFree>;
 
@@ -55,14 +108,17 @@ class WinHttpTransport final : public Transport {
 public:
   WinHttpTransport(const Endpoint &endpoint, const TransportOptions &options)
       : endpoint_(endpoint), options_(options),
-        timeoutMs_(static_cast<int>(options.timeoutSeconds) * 1000) {
-    session_.reset(WinHttpOpen(L"brennow", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                               WINHTTP_NO_PROXY_BYPASS, 0));
+        timeoutMs_(static_cast<int>(options.timeoutSeconds) * 1000),
+        api_(std::make_unique<const HttpApi>()), session_(nullptr, {api_->WinHttpCloseHandle}),
+        connection_(nullptr, {api_->WinHttpCloseHandle}) {
+    session_.reset(api_->WinHttpOpen(L"brennow", WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                     WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session_)
       fail(GetLastError());
-    WinHttpSetTimeouts(session_.get(), timeoutMs_, timeoutMs_, timeoutMs_, timeoutMs_);
+    api_->WinHttpSetTimeouts(session_.get(), timeoutMs_, timeoutMs_, timeoutMs_, timeoutMs_);
     enableTls12();
-    connection_.reset(WinHttpConnect(session_.get(), endpoint_.host.c_str(), endpoint_.port, 0));
+    connection_.reset(
+        api_->WinHttpConnect(session_.get(), endpoint_.host.c_str(), endpoint_.port, 0));
     if (!connection_)
       fail(GetLastError());
   }
@@ -79,16 +135,16 @@ public:
       const bool pinned = options_.thumbprint && endpoint_.secure;
       const bool holdBody = pinned && content == Content::Secret;
       const auto size = static_cast<DWORD>(envelope.size());
-      if (!WinHttpSendRequest(request.get(), headers.c_str(), static_cast<DWORD>(-1),
-                              holdBody ? WINHTTP_NO_REQUEST_DATA
-                                       : const_cast<char *>(envelope.data()),
-                              holdBody ? 0 : size, size, 0))
+      if (!api_->WinHttpSendRequest(request.get(), headers.c_str(), static_cast<DWORD>(-1),
+                                    holdBody ? WINHTTP_NO_REQUEST_DATA
+                                             : const_cast<char *>(envelope.data()),
+                                    holdBody ? 0 : size, size, 0))
         sendFailed(GetLastError(), started);
       if (pinned)
         checkPinned(request.get());
       if (holdBody)
         writeBody(request.get(), envelope);
-      if (!WinHttpReceiveResponse(request.get(), nullptr))
+      if (!api_->WinHttpReceiveResponse(request.get(), nullptr))
         fail(GetLastError());
       return readAnswer(request.get());
     } catch (const TransportError &error) {
@@ -102,11 +158,11 @@ public:
 private:
   void enableTls12() {
     DWORD protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3;
-    if (!WinHttpSetOption(session_.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
-                          sizeof protocols)) {
+    if (!api_->WinHttpSetOption(session_.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                                sizeof protocols)) {
       protocols = WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
-      WinHttpSetOption(session_.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
-                       sizeof protocols);
+      api_->WinHttpSetOption(session_.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                             sizeof protocols);
     }
   }
 
@@ -137,21 +193,25 @@ private:
   }
 
   InternetHandle openRequest(bool ignoreCertificateErrors) const {
-    InternetHandle request(WinHttpOpenRequest(
-        connection_.get(), L"POST", endpoint_.path.c_str(), nullptr, WINHTTP_NO_REFERER,
-        WINHTTP_DEFAULT_ACCEPT_TYPES, endpoint_.secure ? WINHTTP_FLAG_SECURE : 0));
+    InternetHandle request(
+        api_->WinHttpOpenRequest(connection_.get(), L"POST", endpoint_.path.c_str(), nullptr,
+                                 WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                 endpoint_.secure ? WINHTTP_FLAG_SECURE : 0),
+        {api_->WinHttpCloseHandle});
     if (!request)
       fail(GetLastError());
     // Only this option bounds the wait for an answer on every WinHTTP version.
     DWORD timeout = static_cast<DWORD>(timeoutMs_);
-    WinHttpSetOption(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &timeout,
-                     sizeof timeout);
+    api_->WinHttpSetOption(request.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &timeout,
+                           sizeof timeout);
     // The session cookie is kept by hand; a redirect is not the web service answering.
     DWORD disabled = WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_REDIRECTS;
-    WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &disabled, sizeof disabled);
+    api_->WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &disabled,
+                           sizeof disabled);
     if (ignoreCertificateErrors && endpoint_.secure) {
       DWORD flags = kIgnoreCertificateErrors;
-      if (!WinHttpSetOption(request.get(), WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags))
+      if (!api_->WinHttpSetOption(request.get(), WINHTTP_OPTION_SECURITY_FLAGS, &flags,
+                                  sizeof flags))
         fail(GetLastError());
     }
     return request;
@@ -171,8 +231,8 @@ private:
     if (endpoint_.secure && !options_.thumbprint && isCertificateError(error) &&
         !tookTimeout(started)) {
       InternetHandle probe = openRequest(true);
-      if (WinHttpSendRequest(probe.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
-                             0, 0, 0))
+      if (api_->WinHttpSendRequest(probe.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+                                   WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
         throw UntrustedCertificate(presentedThumbprint(probe.get()), false);
     }
     fail(error);
@@ -187,14 +247,14 @@ private:
   std::wstring presentedThumbprint(HINTERNET request) const {
     PCCERT_CONTEXT context = nullptr;
     DWORD size = sizeof context;
-    if (!WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &context, &size) ||
+    if (!api_->WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &context, &size) ||
         !context)
       throw adapterError(L"The server's certificate cannot be read");
-    const Certificate certificate(context);
+    const Certificate certificate(context, {api_->CertFreeCertificateContext});
     std::array<BYTE, 32> digest{};
     DWORD digestSize = digest.size();
-    if (!CryptHashCertificate2(L"SHA256", 0, nullptr, certificate->pbCertEncoded,
-                               certificate->cbCertEncoded, digest.data(), &digestSize) ||
+    if (!api_->CryptHashCertificate2(L"SHA256", 0, nullptr, certificate->pbCertEncoded,
+                                     certificate->cbCertEncoded, digest.data(), &digestSize) ||
         digestSize != digest.size())
       throw adapterError(L"The server certificate's SHA-256 thumbprint cannot be computed");
     return thumbprintText(digest.data(), digest.size());
@@ -204,8 +264,8 @@ private:
     std::size_t sent = 0;
     while (sent < envelope.size()) {
       DWORD written = 0;
-      if (!WinHttpWriteData(request, envelope.data() + sent,
-                            static_cast<DWORD>(envelope.size() - sent), &written))
+      if (!api_->WinHttpWriteData(request, envelope.data() + sent,
+                                  static_cast<DWORD>(envelope.size() - sent), &written))
         fail(GetLastError());
       if (written == 0)
         fail(ERROR_WINHTTP_CONNECTION_ERROR);
@@ -213,14 +273,14 @@ private:
     }
   }
 
-  static std::optional<std::wstring> header(HINTERNET request, DWORD query, DWORD *index) {
+  std::optional<std::wstring> header(HINTERNET request, DWORD query, DWORD *index) const {
     DWORD size = 0;
-    WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, nullptr, &size, index);
+    api_->WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, nullptr, &size, index);
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
       return std::nullopt;
     std::wstring value(size / sizeof(wchar_t) + 1, L'\0');
-    if (!WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, value.data(), &size,
-                             index))
+    if (!api_->WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, value.data(),
+                                   &size, index))
       return std::nullopt;
     value.resize(size / sizeof(wchar_t));
     return value;
@@ -230,8 +290,9 @@ private:
     HttpAnswer answer;
     DWORD status = 0;
     DWORD size = sizeof status;
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX))
+    if (!api_->WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                                   WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
+                                   WINHTTP_NO_HEADER_INDEX))
       fail(GetLastError());
     answer.status = static_cast<int>(status);
     answer.contentType =
@@ -247,7 +308,7 @@ private:
     std::array<char, 64 * 1024> chunk;
     for (;;) {
       DWORD read = 0;
-      if (!WinHttpReadData(request, chunk.data(), chunk.size(), &read))
+      if (!api_->WinHttpReadData(request, chunk.data(), chunk.size(), &read))
         fail(GetLastError());
       if (read == 0)
         return;
@@ -261,6 +322,7 @@ private:
   Endpoint endpoint_;
   TransportOptions options_;
   int timeoutMs_;
+  std::unique_ptr<const HttpApi> api_; // outlives the handles below
   InternetHandle session_;
   InternetHandle connection_;
 };
