@@ -34,7 +34,9 @@ namespace {
 // What the test script starts (scripts/test):
 //   VC      vCenter, 6 machines DC0_H0_VM0..5, only monitor / s3cret! logs in; VM1 powered off,
 //           VM2 suspended, VM3 waits on a question, VM4 disconnected
-//   ESX     ESX host, 3 machines ha-host_VM0..2; VM2 powered off
+//   ESX     ESX host, 3 machines ha-host_VM0..2; VM2 powered off; answers in the simulator
+//           library's own XML form (the type attributes' namespace declared on each element,
+//           under another prefix), the others as vCenter writes them (xsi:type)
 //   PAGED   vCenter, 25 machines answered 4 a page; VM24 powered off
 //   NEWCERT vCenter with a freshly made certificate
 //   SILENT  accepts connections and never answers

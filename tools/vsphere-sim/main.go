@@ -6,6 +6,7 @@
 package main
 
 import (
+	"bytes"
 	"crypto/ecdsa"
 	"crypto/elliptic"
 	"crypto/rand"
@@ -151,6 +152,37 @@ func wrongAnswer(status int) http.HandlerFunc {
 	}
 }
 
+// The library's encoder declares the XML Schema instance namespace again on every element that
+// carries a type; vCenter and ESX declare it once on the envelope and write xsi:type. Some XML
+// readers keep every declaration they meet, so the library's form costs them time in proportion
+// to the answer's size for each element.
+var (
+	instanceDeclaration = []byte(` xmlns:XMLSchema-instance="http://www.w3.org/2001/XMLSchema-instance"`)
+	instancePrefix      = []byte(` XMLSchema-instance:`)
+	envelopePrefix      = []byte(` xsi:`)
+)
+
+// bufferedAnswer holds an answer until the handler is done, so that it can be rewritten.
+type bufferedAnswer struct {
+	http.ResponseWriter
+	status int
+	body   bytes.Buffer
+}
+
+func (a *bufferedAnswer) WriteHeader(status int)      { a.status = status }
+func (a *bufferedAnswer) Write(b []byte) (int, error) { return a.body.Write(b) }
+
+func asServersWriteIt(next http.Handler) http.Handler {
+	return http.HandlerFunc(func(w http.ResponseWriter, r *http.Request) {
+		answer := &bufferedAnswer{ResponseWriter: w, status: http.StatusOK}
+		next.ServeHTTP(answer, r)
+		body := bytes.ReplaceAll(answer.body.Bytes(), instanceDeclaration, nil)
+		body = bytes.ReplaceAll(body, instancePrefix, envelopePrefix)
+		w.WriteHeader(answer.status)
+		w.Write(body)
+	})
+}
+
 // silentListener accepts connections and never answers, holding them open until the process ends.
 func silentListener(address string) net.Listener {
 	l, err := net.Listen("tcp", address)
@@ -193,6 +225,7 @@ var (
 	freshCert    = flag.Bool("newcert", false, "serve a fresh self-signed certificate")
 	plain        = flag.Bool("http", false, "serve plain http")
 	mode         = flag.String("mode", "sim", "sim, silent, html or http500")
+	libraryXML   = flag.Bool("libraryxml", false, "answer in the library's own XML form (a namespace declaration per typed element)")
 )
 
 func main() {
@@ -266,6 +299,9 @@ func serve() string {
 	}
 	model.Service.HandleFunc("/brennow/sessions", liveSessions)
 	server := model.Service.NewServer()
+	if !*libraryXML {
+		server.Config.Handler = asServersWriteIt(server.Config.Handler)
+	}
 	switch *mode {
 	case "html":
 		server.Config.Handler = wrongAnswer(http.StatusOK)
