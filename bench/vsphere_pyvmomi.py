@@ -38,9 +38,9 @@ def state_of(runtime):
         runtime.get("runtime.powerState"), "stuck")
 
 
-def retrieve(collector, spec):
-    """Every object the spec selects, page after page."""
-    result = collector.RetrievePropertiesEx([spec], PC.RetrieveOptions())
+def retrieve(collector, filter_spec):
+    """Every object the filter selects, page after page."""
+    result = collector.RetrievePropertiesEx([filter_spec], PC.RetrieveOptions())
     objects = list(result.objects) if result else []
     while result and result.token:
         result = collector.ContinueRetrievePropertiesEx(result.token)
