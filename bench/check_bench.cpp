@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/benchMain.h"
 #include "common/AutomationError.h"
 #include "common/win/automation.h"
 #include "component/brennow_h.h"
@@ -38,6 +39,7 @@
 
 using Microsoft::WRL::ComPtr;
 using namespace brennow;
+using bench::printLine;
 
 namespace {
 
@@ -192,11 +194,6 @@ double median(std::vector<double> values) {
   return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
-void printLine(const std::wstring &line) {
-  std::fwprintf(stdout, L"%ls\n", line.c_str());
-  std::fflush(stdout);
-}
-
 std::wstring number(double value) {
   wchar_t text[64];
   std::swprintf(text, 64, L"%.6g", value);
@@ -296,27 +293,10 @@ std::optional<Options> parseOptions(int argc, wchar_t **argv) {
   return options;
 }
 
-int run(const Options &options) {
-  try {
-    return options.mode == L"cost" ? measureCost(options) : measureLoad(options);
-  } catch (const AutomationError &error) {
-    printLine(L"error=" + error.description());
-  } catch (const std::exception &error) {
-    printLine(L"error=" + std::wstring(error.what(), error.what() + std::strlen(error.what())));
-  }
-  return 1;
-}
-
 } // namespace
 
 int wmain(int argc, wchar_t **argv) {
-  const auto options = parseOptions(argc, argv);
-  if (!options) {
-    std::fwprintf(stderr, L"%ls\n", kUsage);
-    return 64;
-  }
-  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  const int code = run(*options);
-  CoUninitialize();
-  return code;
+  return bench::benchMain(argc, argv, kUsage, parseOptions, [](const Options &options) {
+    return options.mode == L"cost" ? measureCost(options) : measureLoad(options);
+  });
 }

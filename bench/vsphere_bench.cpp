@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/benchMain.h"
 #include "common/AutomationError.h"
 #include "common/win/automation.h"
 #include "component/brennow_h.h"
@@ -33,6 +34,7 @@
 
 using Microsoft::WRL::ComPtr;
 using namespace brennow;
+using bench::printLine;
 
 namespace {
 
@@ -130,11 +132,6 @@ std::wstring number(double value) {
   return text;
 }
 
-void printLine(const std::wstring &line) {
-  std::fwprintf(stdout, L"%ls\n", line.c_str());
-  std::fflush(stdout);
-}
-
 int measure(const Options &options) {
   HostedCheck check(options);
   std::vector<double> times;
@@ -193,27 +190,9 @@ std::optional<Options> parseOptions(int argc, wchar_t **argv) {
   return options;
 }
 
-int run(const Options &options) {
-  try {
-    return measure(options);
-  } catch (const AutomationError &error) {
-    printLine(L"error=" + error.description());
-  } catch (const std::exception &error) {
-    printLine(L"error=" + std::wstring(error.what(), error.what() + std::strlen(error.what())));
-  }
-  return 1;
-}
-
 } // namespace
 
 int wmain(int argc, wchar_t **argv) {
-  const auto options = parseOptions(argc, argv);
-  if (!options) {
-    std::fwprintf(stderr, L"%ls\n", kUsage);
-    return 64;
-  }
-  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-  const int code = run(*options);
-  CoUninitialize();
-  return code;
+  return bench::benchMain(argc, argv, kUsage, parseOptions,
+                          [](const Options &options) { return measure(options); });
 }
