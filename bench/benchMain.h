@@ -1,7 +1,7 @@
 #pragma once
-// What the Windows benchmark programs share: their output lines, and the frame of wmain
-// (the usage text for options it cannot take, one apartment for the run, a failure
-// printed as "error=...").
+// What the Windows benchmark programs share: their clock, their output lines, and the frame of
+// wmain (the usage text for options it cannot take, one apartment for the run, a failure printed as
+// "error=...").
 #include <windows.h>
 #include <objbase.h>
 
@@ -18,6 +18,18 @@ namespace brennow::bench {
 inline void printLine(const std::wstring &line) {
   std::fwprintf(stdout, L"%ls\n", line.c_str());
   std::fflush(stdout);
+}
+
+// Seconds on the performance counter.
+inline double secondsNow() {
+  static const double frequency = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return static_cast<double>(f.QuadPart);
+  }();
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return static_cast<double>(now.QuadPart) / frequency;
 }
 
 // Exit code: what `measure` returns, 1 after a failure, 64 for options `parse` refuses.

@@ -40,6 +40,7 @@
 using Microsoft::WRL::ComPtr;
 using namespace brennow;
 using bench::printLine;
+using bench::secondsNow;
 
 namespace {
 
@@ -170,17 +171,6 @@ private:
 };
 
 // ------------------------------------------------------------------ timing
-
-double secondsNow() {
-  static const double frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return static_cast<double>(f.QuadPart);
-  }();
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  return static_cast<double>(now.QuadPart) / frequency;
-}
 
 template <typename Body> double timed(Body &&body) {
   const double start = secondsNow();

@@ -35,6 +35,7 @@
 using Microsoft::WRL::ComPtr;
 using namespace brennow;
 using bench::printLine;
+using bench::secondsNow;
 
 namespace {
 
@@ -98,17 +99,6 @@ private:
   DISPID docheck_ = DISPID_UNKNOWN;
   DISPID result_ = DISPID_UNKNOWN;
 };
-
-double secondsNow() {
-  static const double frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return static_cast<double>(f.QuadPart);
-  }();
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  return static_cast<double>(now.QuadPart) / frequency;
-}
 
 // Committed private memory of the process in KiB, from its regions: Wine leaves the process's
 // own memory counters at 0.
