@@ -95,6 +95,25 @@ w64() { timeout "$BRENNOW_WINE_TIMEOUT" "$WINE64_LOADER" "$@"; }
 # w ARCH PROGRAM ARGS: ARCH is win32 or win64.
 w() { local arch=$1; shift; if [ "$arch" = win64 ]; then w64 "$@"; else w32 "$@"; fi; }
 
+# w_trusting PEM ARCH PROGRAM ARGS: runs PROGRAM as w does, with the certificates in PEM among the
+# system's trusted roots, and BRENNOW_TRUSTED_ROOTS=1 to tell it so. Wine reads its roots from the
+# host's bundle, so a private mount namespace gets a bundle that holds them too; where that cannot
+# be made (no mount namespace, no bundle), PROGRAM runs as w runs it.
+w_trusting() {
+  local pem=$1 bundle=/etc/ssl/certs/ca-certificates.crt
+  shift
+  if [ -f "$bundle" ] && [ -f "$pem" ] && unshare -m true 2>/dev/null; then
+    local merged="$WINEPREFIX/trusted-roots.pem"
+    cat "$bundle" "$pem" >"$merged"
+    # shellcheck disable=SC2016
+    unshare -m bash -c 'mount --bind "$1" "$2" && shift 2 &&
+      source "$BRENNOW_ROOT/scripts/lib/wine.sh" && BRENNOW_TRUSTED_ROOTS=1 w "$@"' \
+      _ "$merged" "$bundle" "$@"
+  else
+    w "$@"
+  fi
+}
+
 # Windows path of a Unix path inside the prefix's Z: drive.
 winpath() { echo "Z:$(realpath "$1" | sed 's#/#\\#g')"; }
 

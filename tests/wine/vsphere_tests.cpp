@@ -38,7 +38,8 @@ namespace {
 //           library's own XML form (the type attributes' namespace declared on each element,
 //           under another prefix), the others as vCenter writes them (xsi:type)
 //   PAGED   vCenter, 25 machines answered 4 a page; VM24 powered off
-//   NEWCERT vCenter with a freshly made certificate
+//   NEWCERT vCenter with a freshly made certificate for localhost and 127.0.0.1, which the
+//           suite's run trusts as a root where it can (BRENNOW_TRUSTED_ROOTS=1)
 //   SILENT  accepts connections and never answers
 //   HTML    plain http, answers every request with an HTML page
 //   HTTP500 plain http, answers every request with HTTP 500 and an HTML page
@@ -81,6 +82,10 @@ private:
   HINTERNET handle_;
 };
 
+constexpr DWORD kIgnoreCertificateErrors =
+    SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
+    SECURITY_FLAG_IGNORE_CERT_DATE_INVALID | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE;
+
 // Test plumbing that talks to a simulator directly, taking its certificate as it is. WinHTTP
 // keeps the session cookie between the requests of one client.
 class SimulatorClient {
@@ -112,8 +117,7 @@ public:
                                           tls_ ? WINHTTP_FLAG_SECURE : 0));
     if (!request.get())
       return std::nullopt;
-    DWORD ignore = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
-                   SECURITY_FLAG_IGNORE_CERT_DATE_INVALID | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE;
+    DWORD ignore = kIgnoreCertificateErrors;
     if (tls_)
       WinHttpSetOption(request.get(), WINHTTP_OPTION_SECURITY_FLAGS, &ignore, sizeof(ignore));
     const wchar_t *headers = body.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS
@@ -367,6 +371,33 @@ TEST_F(VSphereTest, ChangedCertificateFailsAgainstTheOldPin) {
   const wintest::CheckOutcome outcome = check(simulator, vsphereParameters(L"", L""));
   expectFailureAt(outcome, 130);
   EXPECT_EQ(outcome.result.find(kSimThumbprint), std::wstring::npos) << toUtf8(outcome.result);
+}
+
+// No thumbprint is needed for a server whose certificate chain the system trusts: scripts/test
+// runs this suite with NEWCERT's certificate among the system's trusted roots
+// (BRENNOW_TRUSTED_ROOTS=1) where it can give the suite a bundle of its own.
+TEST_F(VSphereTest, CertificateTheSystemTrustsNeedsNoThumbprint) {
+  if (GetEnvironmentVariableW(L"BRENNOW_TRUSTED_ROOTS", nullptr, 0) == 0)
+    GTEST_SKIP() << "NEWCERT's certificate is not among the trusted roots in this run";
+  // By the name its certificate carries (Wine's policy matches no IP address entries).
+  std::wstring simulator = url(L"NEWCERT");
+  simulator.replace(simulator.find(L"127.0.0.1"), 9, L"localhost");
+  // The second check goes out over the connection the first one kept.
+  for (int round = 0; round < 2; ++round)
+    expectOutcome(check(simulator, vsphereParameters(L"", L"", L"")), true,
+                  L"2 registered virtual machine(s) on this server");
+}
+
+// A connection that a pinned check (or anything else that took the certificate as it was) left
+// open does not carry that trust to a later check without a thumbprint.
+TEST_F(VSphereTest, ConnectionKeptByAPinnedCheckIsCheckedAgain) {
+  const std::wstring simulator = url(L"VC");
+  for (int round = 0; round < 2; ++round) {
+    expectOutcome(check(simulator, vsphereParameters(L"DC0_H0_VM0", L"on")), true,
+                  L"Virtual machine (DC0_H0_VM0) is on");
+    expectOutcome(check(simulator, vsphereParameters(L"DC0_H0_VM0", L"on", L"")), false,
+                  errorReport(untrusted(false), 130));
+  }
 }
 
 // ---------------------------------------------------------------- servers that are not there or

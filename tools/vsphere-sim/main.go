@@ -7,12 +7,12 @@ package main
 
 import (
 	"bytes"
-	"crypto/ecdsa"
-	"crypto/elliptic"
 	"crypto/rand"
+	"crypto/rsa"
 	"crypto/tls"
 	"crypto/x509"
 	"crypto/x509/pkix"
+	"encoding/pem"
 	"flag"
 	"fmt"
 	"log"
@@ -129,13 +129,14 @@ func liveSessions(w http.ResponseWriter, _ *http.Request) {
 }
 
 func newCertificate() tls.Certificate {
-	key, err := ecdsa.GenerateKey(elliptic.P256(), rand.Reader)
+	// RSA: Wine's chain check refuses some ECDSA signatures (those whose r or s has a high bit).
+	key, err := rsa.GenerateKey(rand.Reader, 2048)
 	check(err)
 	serial, err := rand.Int(rand.Reader, big.NewInt(1<<62))
 	check(err)
 	template := x509.Certificate{SerialNumber: serial, Subject: pkix.Name{CommonName: "127.0.0.1"},
 		NotBefore: time.Now().Add(-time.Hour), NotAfter: time.Now().Add(24 * time.Hour),
-		KeyUsage:    x509.KeyUsageDigitalSignature | x509.KeyUsageCertSign,
+		KeyUsage:    x509.KeyUsageDigitalSignature | x509.KeyUsageKeyEncipherment | x509.KeyUsageCertSign,
 		ExtKeyUsage: []x509.ExtKeyUsage{x509.ExtKeyUsageServerAuth}, BasicConstraintsValid: true, IsCA: true,
 		IPAddresses: []net.IP{net.IPv4(127, 0, 0, 1)}, DNSNames: []string{"localhost"}}
 	der, err := x509.CreateCertificate(rand.Reader, &template, &template, &key.PublicKey, key)
@@ -223,6 +224,7 @@ var (
 	certFile     = flag.String("cert", "", "certificate file (PEM)")
 	keyFile      = flag.String("key", "", "its key file (PEM)")
 	freshCert    = flag.Bool("newcert", false, "serve a fresh self-signed certificate")
+	certOut      = flag.String("certout", "", "write the certificate served with -newcert to this file (PEM)")
 	plain        = flag.Bool("http", false, "serve plain http")
 	mode         = flag.String("mode", "sim", "sim, silent, html or http500")
 	libraryXML   = flag.Bool("libraryxml", false, "answer in the library's own XML form (a namespace declaration per typed element)")
@@ -290,7 +292,12 @@ func serve() string {
 	if !*plain {
 		model.Service.TLS = new(tls.Config)
 		if *freshCert {
-			model.Service.TLS.Certificates = []tls.Certificate{newCertificate()}
+			cert := newCertificate()
+			model.Service.TLS.Certificates = []tls.Certificate{cert}
+			if *certOut != "" {
+				block := pem.EncodeToMemory(&pem.Block{Type: "CERTIFICATE", Bytes: cert.Certificate[0]})
+				check(os.WriteFile(*certOut, block, 0o644))
+			}
 		} else if *certFile != "" {
 			cert, err := tls.LoadX509KeyPair(*certFile, *keyFile)
 			check(err)

@@ -6,42 +6,16 @@
 
 #include <array>
 #include <chrono>
-#include <cstring>
+#include <vector>
 
 #include "vmserver/UntrustedCertificate.h"
 #include "vmserver/vsphere/Envelopes.h"
 #include "vmserver/vsphere/Errors.h"
+#include "vmserver/vsphere/win/SystemLibrary.h"
 #include "common/utf8.h"
 
 namespace brennow::vmserver::vsphere {
 namespace {
-
-// A system library loaded for as long as a transport lives, so that hosts checking
-// through the automation component never load the HTTP stack.
-class SystemLibrary {
-public:
-  explicit SystemLibrary(const wchar_t *name)
-      : module_(LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)) {
-    if (!module_) // systems without the search flags take the plain system search
-      module_ = LoadLibraryW(name);
-    if (!module_)
-      throw adapterError(L"The system library " + std::wstring(name) + L" cannot be loaded");
-  }
-  SystemLibrary(const SystemLibrary &) = delete;
-  SystemLibrary &operator=(const SystemLibrary &) = delete;
-  ~SystemLibrary() { FreeLibrary(module_); }
-
-  template <typename Function> Function function(const char *name) const {
-    const auto address = GetProcAddress(module_, name);
-    if (!address)
-      throw adapterError(L"A system library lacks the function " +
-                         std::wstring(name, name + std::strlen(name)));
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(address));
-  }
-
-private:
-  HMODULE module_;
-};
 
 #define BRENNOW_SYSTEM_FUNCTION(library, name)                                                     \
   decltype(&::name) name = library.function<decltype(&::name)>(#name)
@@ -64,6 +38,9 @@ struct HttpApi {
   BRENNOW_SYSTEM_FUNCTION(winhttp, WinHttpCloseHandle);
   BRENNOW_SYSTEM_FUNCTION(crypt32, CryptHashCertificate2);
   BRENNOW_SYSTEM_FUNCTION(crypt32, CertFreeCertificateContext);
+  BRENNOW_SYSTEM_FUNCTION(crypt32, CertGetCertificateChain);
+  BRENNOW_SYSTEM_FUNCTION(crypt32, CertVerifyCertificateChainPolicy);
+  BRENNOW_SYSTEM_FUNCTION(crypt32, CertFreeCertificateChain);
 };
 
 #undef BRENNOW_SYSTEM_FUNCTION
@@ -79,6 +56,12 @@ struct CertificateFree {
   void operator()(PCCERT_CONTEXT certificate) const noexcept { release(certificate); }
 };
 using Certificate = std::unique_ptr<const CERT_CONTEXT, CertificateFree>;
+
+struct ChainFree {
+  decltype(&::CertFreeCertificateChain) release;
+  void operator()(PCCERT_CHAIN_CONTEXT chain) const noexcept { release(chain); }
+};
+using CertificateChain = std::unique_ptr<const CERT_CHAIN_CONTEXT, ChainFree>;
 
 constexpr DWORD kIgnoreCertificateErrors =
     SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
@@ -130,18 +113,17 @@ public:
       InternetHandle request = openRequest(options_.thumbprint.has_value());
       const std::wstring headers = requestHeaders(cookie);
       // The body goes with the headers (a separate write waits for the peer's delayed
-      // acknowledgement), except a secret one under a pinned certificate: that leaves
-      // only after the certificate is checked. Every answer is taken only after the check.
-      const bool pinned = options_.thumbprint && endpoint_.secure;
-      const bool holdBody = pinned && content == Content::Secret;
+      // acknowledgement), except a secret one: that leaves only after the certificate of the
+      // connection it goes out on is accepted. Every answer is taken only after that check.
+      const bool holdBody = endpoint_.secure && content == Content::Secret;
       const auto size = static_cast<DWORD>(envelope.size());
       if (!api_->WinHttpSendRequest(request.get(), headers.c_str(), static_cast<DWORD>(-1),
                                     holdBody ? WINHTTP_NO_REQUEST_DATA
                                              : const_cast<char *>(envelope.data()),
                                     holdBody ? 0 : size, size, 0))
         sendFailed(GetLastError(), started);
-      if (pinned)
-        checkPinned(request.get());
+      if (endpoint_.secure)
+        acceptCertificate(request.get());
       if (holdBody)
         writeBody(request.get(), envelope);
       if (!api_->WinHttpReceiveResponse(request.get(), nullptr))
@@ -192,7 +174,10 @@ private:
     throw TransportError(failure, endpoint_, options_.timeoutSeconds, error);
   }
 
-  InternetHandle openRequest(bool ignoreCertificateErrors) const {
+  // Connections are kept alive whatever checked their certificate: WinHTTP may hand one to
+  // any later request to the same server (Wine pools them across sessions), and every
+  // request checks the certificate of the connection it went out on (acceptCertificate).
+  InternetHandle openRequest(bool ignoreCertificateErrors, bool keepAlive = true) const {
     InternetHandle request(
         api_->WinHttpOpenRequest(connection_.get(), L"POST", endpoint_.path.c_str(), nullptr,
                                  WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
@@ -206,10 +191,7 @@ private:
                            sizeof timeout);
     // The session cookie is kept by hand; a redirect is not the web service answering.
     DWORD disabled = WINHTTP_DISABLE_COOKIES | WINHTTP_DISABLE_REDIRECTS;
-    // A connection opened without the system's certificate check must not be kept: Wine
-    // pools connections across sessions by host and port, and a later request that relies
-    // on that check would reuse it unchecked.
-    if (ignoreCertificateErrors && endpoint_.secure)
+    if (!keepAlive)
       disabled |= WINHTTP_DISABLE_KEEP_ALIVE;
     api_->WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &disabled,
                            sizeof disabled);
@@ -235,31 +217,77 @@ private:
   [[noreturn]] void sendFailed(DWORD error, std::chrono::steady_clock::time_point started) const {
     if (endpoint_.secure && !options_.thumbprint && isCertificateError(error) &&
         !tookTimeout(started)) {
-      InternetHandle probe = openRequest(true);
+      InternetHandle probe = openRequest(true, false);
       if (api_->WinHttpSendRequest(probe.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                                    WINHTTP_NO_REQUEST_DATA, 0, 0, 0))
-        throw UntrustedCertificate(presentedThumbprint(probe.get()), false);
+        throw UntrustedCertificate(thumbprintOf(*serverCertificate(probe.get())), false);
     }
     fail(error);
   }
 
-  void checkPinned(HINTERNET request) const {
-    std::wstring presented = presentedThumbprint(request);
-    if (presented != *options_.thumbprint)
-      throw UntrustedCertificate(std::move(presented), true);
+  // The certificate of the connection the request went out on: the pinned one when a
+  // thumbprint is set, otherwise one whose chain the system trusts for the server's name.
+  // WinHTTP checked the latter when it opened the connection, but a connection opened for a
+  // pinned check may be handed to this request too.
+  void acceptCertificate(HINTERNET request) {
+    const Certificate certificate = serverCertificate(request);
+    if (options_.thumbprint) {
+      std::wstring presented = thumbprintOf(*certificate);
+      if (presented != *options_.thumbprint)
+        throw UntrustedCertificate(std::move(presented), true);
+      return;
+    }
+    const std::vector<BYTE> encoded(certificate->pbCertEncoded,
+                                    certificate->pbCertEncoded + certificate->cbCertEncoded);
+    if (encoded == trustedCertificate_)
+      return;
+    if (!systemTrusts(*certificate))
+      throw UntrustedCertificate(thumbprintOf(*certificate), false);
+    trustedCertificate_ = encoded;
   }
 
-  std::wstring presentedThumbprint(HINTERNET request) const {
+  bool systemTrusts(const CERT_CONTEXT &certificate) const {
+    LPSTR serverAuthentication = const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH);
+    CERT_CHAIN_PARA chainPara{};
+    chainPara.cbSize = sizeof chainPara;
+    chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+    chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
+    chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = &serverAuthentication;
+    PCCERT_CHAIN_CONTEXT built = nullptr;
+    if (!api_->CertGetCertificateChain(nullptr, &certificate, nullptr, certificate.hCertStore,
+                                       &chainPara, 0, nullptr, &built) ||
+        !built)
+      return false;
+    const CertificateChain chain(built, {api_->CertFreeCertificateChain});
+    std::wstring serverName = endpoint_.host;
+    HTTPSPolicyCallbackData ssl{};
+    ssl.cbStruct = sizeof ssl;
+    ssl.dwAuthType = AUTHTYPE_SERVER;
+    ssl.pwszServerName = serverName.data();
+    CERT_CHAIN_POLICY_PARA policyPara{};
+    policyPara.cbSize = sizeof policyPara;
+    policyPara.pvExtraPolicyPara = &ssl;
+    CERT_CHAIN_POLICY_STATUS status{};
+    status.cbSize = sizeof status;
+    return api_->CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain.get(), &policyPara,
+                                                  &status) &&
+           status.dwError == 0;
+  }
+
+  Certificate serverCertificate(HINTERNET request) const {
     PCCERT_CONTEXT context = nullptr;
     DWORD size = sizeof context;
     if (!api_->WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &context, &size) ||
         !context)
       throw adapterError(L"The server's certificate cannot be read");
-    const Certificate certificate(context, {api_->CertFreeCertificateContext});
+    return Certificate(context, {api_->CertFreeCertificateContext});
+  }
+
+  std::wstring thumbprintOf(const CERT_CONTEXT &certificate) const {
     std::array<BYTE, 32> digest{};
     DWORD digestSize = digest.size();
-    if (!api_->CryptHashCertificate2(L"SHA256", 0, nullptr, certificate->pbCertEncoded,
-                                     certificate->cbCertEncoded, digest.data(), &digestSize) ||
+    if (!api_->CryptHashCertificate2(L"SHA256", 0, nullptr, certificate.pbCertEncoded,
+                                     certificate.cbCertEncoded, digest.data(), &digestSize) ||
         digestSize != digest.size())
       throw adapterError(L"The server certificate's SHA-256 thumbprint cannot be computed");
     return thumbprintText(digest.data(), digest.size());
@@ -330,6 +358,7 @@ private:
   std::unique_ptr<const HttpApi> api_; // outlives the handles below
   InternetHandle session_;
   InternetHandle connection_;
+  std::vector<BYTE> trustedCertificate_; // the last certificate the system's check accepted
 };
 
 } // namespace

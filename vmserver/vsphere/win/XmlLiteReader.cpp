@@ -7,6 +7,7 @@
 #include <xmllite.h>
 
 #include "vmserver/vsphere/Errors.h"
+#include "vmserver/vsphere/win/SystemLibrary.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -15,32 +16,24 @@ namespace {
 
 using CreateXmlReaderFunction = HRESULT(WINAPI *)(REFIID, void **, IMalloc *);
 
-// One reference to xmllite.dll, held as long as a reader made from it lives.
+// xmllite.dll and its reader constructor, held as long as a reader made from it lives.
 class XmlLiteLibrary {
 public:
   XmlLiteLibrary()
-      : module_(LoadLibraryExW(L"xmllite.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)) {
-    if (!module_) // systems without the search flags take the plain system search
-      module_ = LoadLibraryW(L"xmllite.dll");
-    if (!module_)
-      throw adapterError(L"The system's XML reader (xmllite.dll) cannot be loaded");
-  }
-  XmlLiteLibrary(const XmlLiteLibrary &) = delete;
-  XmlLiteLibrary &operator=(const XmlLiteLibrary &) = delete;
-  ~XmlLiteLibrary() { FreeLibrary(module_); }
+      : library_(L"xmllite.dll"),
+        create_(library_.function<CreateXmlReaderFunction>("CreateXmlReader")) {}
 
   ComPtr<IXmlReader> createReader() const {
-    const auto create = reinterpret_cast<CreateXmlReaderFunction>(
-        reinterpret_cast<void (*)()>(GetProcAddress(module_, "CreateXmlReader")));
     ComPtr<IXmlReader> reader;
-    if (!create || FAILED(create(__uuidof(IXmlReader),
-                                 reinterpret_cast<void **>(reader.GetAddressOf()), nullptr)))
+    if (FAILED(create_(__uuidof(IXmlReader), reinterpret_cast<void **>(reader.GetAddressOf()),
+                       nullptr)))
       throw adapterError(L"The system's XML reader (xmllite.dll) cannot be created");
     return reader;
   }
 
 private:
-  HMODULE module_;
+  SystemLibrary library_;
+  CreateXmlReaderFunction create_;
 };
 
 void setProperty(IXmlReader &reader, XmlReaderProperty property, LONG_PTR value) {
