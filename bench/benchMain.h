@@ -5,10 +5,15 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <exception>
+#include <map>
+#include <numeric>
 #include <string>
+#include <vector>
 
 #include "common/AutomationError.h"
 
@@ -30,6 +35,46 @@ inline double secondsNow() {
   LARGE_INTEGER now;
   QueryPerformanceCounter(&now);
   return static_cast<double>(now.QuadPart) / frequency;
+}
+
+inline std::wstring number(double value) {
+  wchar_t text[64];
+  std::swprintf(text, 64, L"%.6g", value);
+  return text;
+}
+
+// "first_ms=F median_ms=M mean_ms=A" of per-check times in seconds: the first apart (a
+// process's first TLS use costs more), the median and mean of the others.
+inline std::wstring timesText(const std::vector<double> &times) {
+  if (times.empty())
+    return L"first_ms=nan median_ms=nan mean_ms=nan";
+  const double first = times.front();
+  std::vector<double> rest(times.begin() + 1, times.end());
+  if (rest.empty())
+    rest.push_back(first);
+  const double mean = std::accumulate(rest.begin(), rest.end(), 0.0) / rest.size();
+  std::sort(rest.begin(), rest.end());
+  const double median = rest.size() % 2 ? rest[rest.size() / 2]
+                                        : (rest[rest.size() / 2 - 1] + rest[rest.size() / 2]) / 2;
+  return L"first_ms=" + number(first * 1e3) + L" median_ms=" + number(median * 1e3) + L" mean_ms=" +
+         number(mean * 1e3);
+}
+
+// Options as "--name value" pairs: those named in `texts` into their strings, "--checks" into
+// `checks`. False for any other name or a name without its value.
+inline bool readOptions(int argc, wchar_t **argv,
+                        const std::map<std::wstring, std::wstring *> &texts, int &checks) {
+  int next = 1;
+  for (; next + 1 < argc; next += 2) {
+    const std::wstring name = argv[next], value = argv[next + 1];
+    if (const auto it = texts.find(name); it != texts.end())
+      *it->second = value;
+    else if (name == L"--checks")
+      checks = static_cast<int>(std::wcstol(value.c_str(), nullptr, 10));
+    else
+      return false;
+  }
+  return next == argc;
 }
 
 // Exit code: what `measure` returns, 1 after a failure, 64 for options `parse` refuses.

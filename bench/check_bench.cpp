@@ -39,6 +39,7 @@
 
 using Microsoft::WRL::ComPtr;
 using namespace brennow;
+using bench::number;
 using bench::printLine;
 using bench::secondsNow;
 
@@ -182,12 +183,6 @@ double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   const std::size_t middle = values.size() / 2;
   return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
-std::wstring number(double value) {
-  wchar_t text[64];
-  std::swprintf(text, 64, L"%.6g", value);
-  return text;
 }
 
 // Check and bare sequence in turn, so that drift of the machine hits both alike.

@@ -116,12 +116,6 @@ SIZE_T privateKib() {
   return total / 1024;
 }
 
-std::wstring number(double value) {
-  wchar_t text[64];
-  std::swprintf(text, 64, L"%.6g", value);
-  return text;
-}
-
 int measure(const Options &options) {
   HostedCheck check(options);
   std::vector<double> times;
@@ -139,17 +133,8 @@ int measure(const Options &options) {
       return 1;
     }
   }
-  const double first = times.front();
-  std::vector<double> rest(times.begin() + 1, times.end());
-  if (rest.empty())
-    rest.push_back(first);
-  const double mean = std::accumulate(rest.begin(), rest.end(), 0.0) / rest.size();
-  std::sort(rest.begin(), rest.end());
-  const double median = rest.size() % 2 ? rest[rest.size() / 2]
-                                        : (rest[rest.size() / 2 - 1] + rest[rest.size() / 2]) / 2;
   std::wstring line = L"checks=" + std::to_wstring(options.checks) + L" answered=" +
-                      std::to_wstring(answered) + L" first_ms=" + number(first * 1e3) +
-                      L" median_ms=" + number(median * 1e3) + L" mean_ms=" + number(mean * 1e3);
+                      std::to_wstring(answered) + L" " + bench::timesText(times);
   for (const auto &[done, kib] : memory)
     line += L" private_kib_at_" + std::to_wstring(done) + L"=" + std::to_wstring(kib);
   printLine(line);
@@ -165,17 +150,8 @@ std::optional<Options> parseOptions(int argc, wchar_t **argv) {
       {L"--host", &options.host},         {L"--user", &options.user},
       {L"--password", &options.password}, {L"--vm", &options.vm},
       {L"--state", &options.state},       {L"--thumbprint", &options.thumbprint}};
-  int next = 1;
-  for (; next + 1 < argc; next += 2) {
-    const std::wstring name = argv[next], value = argv[next + 1];
-    if (const auto it = texts.find(name); it != texts.end())
-      *it->second = value;
-    else if (name == L"--checks")
-      options.checks = static_cast<int>(std::wcstol(value.c_str(), nullptr, 10));
-    else
-      return std::nullopt;
-  }
-  if (next != argc || options.host.empty() || options.vm.empty() || options.checks < 1)
+  if (!bench::readOptions(argc, argv, texts, options.checks) || options.host.empty() ||
+      options.vm.empty() || options.checks < 1)
     return std::nullopt;
   return options;
 }

@@ -1,0 +1,223 @@
+// vsphere-floor: what the system's libraries alone take for the exchanges of one check, the
+// floor under the plug-in's figure in the vSphere comparison. The same requests as a check
+// of one named machine (the adapter's own envelopes), through WinHTTP over one kept-alive
+// connection per check with the certificate taken as it is, as a pinned check does; every
+// answer read node by node through XmlLite with nothing done per node. The references the
+// next request needs are found by plain text search, and nothing is checked that the
+// plug-in checks: no client of these libraries does less.
+//
+//   vsphere-floor --host URL --user U --password P --vm NAME [--checks N]
+//
+// Prints one line for scripts/bench: checks=, answered= (checks that found the machine and
+// read its power state), first_ms=, median_ms=, mean_ms=. Exit code 0 when every check
+// answered, 1 otherwise, 64 for bad options.
+#include <windows.h>
+#include <objidl.h>
+#include <shlwapi.h>
+#include <winhttp.h>
+#include <wrl/client.h>
+#include <xmllite.h>
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bench/benchMain.h"
+#include "common/utf8.h"
+#include "vmserver/vsphere/Endpoint.h"
+#include "vmserver/vsphere/Envelopes.h"
+
+using Microsoft::WRL::ComPtr;
+using namespace brennow;
+using namespace brennow::vmserver::vsphere;
+using bench::printLine;
+using bench::secondsNow;
+
+namespace {
+
+struct Options {
+  std::wstring host, user, password, vm;
+  int checks = 100;
+};
+
+struct InternetClose {
+  void operator()(HINTERNET handle) const noexcept { WinHttpCloseHandle(handle); }
+};
+using Internet = std::unique_ptr<void, InternetClose>;
+
+Internet checked(HINTERNET handle, const char *what) {
+  if (!handle)
+    throw std::runtime_error(std::string(what) + " failed: " + std::to_string(GetLastError()));
+  return Internet(handle);
+}
+
+using CreateXmlReaderFunction = HRESULT(WINAPI *)(REFIID, void **, IMalloc *);
+
+// Reads every node of `document` and nothing more.
+void readEveryNode(CreateXmlReaderFunction create, const std::string &document) {
+  ComPtr<IXmlReader> reader;
+  ComPtr<IStream> stream;
+  *stream.GetAddressOf() = SHCreateMemStream(reinterpret_cast<const BYTE *>(document.data()),
+                                             static_cast<UINT>(document.size()));
+  if (!stream ||
+      FAILED(create(__uuidof(IXmlReader), reinterpret_cast<void **>(reader.GetAddressOf()),
+                    nullptr)) ||
+      FAILED(reader->SetInput(stream.Get())))
+    throw std::runtime_error("XmlLite cannot read the answer");
+  XmlNodeType type;
+  while (reader->Read(&type) == S_OK) {
+  }
+}
+
+// The text between `before` and the next '<' after it; empty when `before` is not there.
+std::string textAfter(const std::string &document, const std::string &before) {
+  const auto start = document.find(before);
+  if (start == std::string::npos)
+    return {};
+  const auto from = start + before.size();
+  return document.substr(from, document.find('<', from) - from);
+}
+
+MoRef reference(const std::string &document, const char *element, const wchar_t *type) {
+  return {type, fromUtf8(textAfter(document, std::string("<") + element + " type=\"" +
+                                                 toUtf8(type) + "\">"))};
+}
+
+// One check's exchanges on one WinHTTP session.
+class FloorCheck {
+public:
+  FloorCheck(const Endpoint &endpoint, CreateXmlReaderFunction create)
+      : endpoint_(endpoint), create_(create),
+        session_(checked(WinHttpOpen(L"vsphere-floor", WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                     WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0),
+                         "WinHttpOpen")),
+        connection_(checked(WinHttpConnect(session_.get(), endpoint.host.c_str(), endpoint.port, 0),
+                            "WinHttpConnect")) {}
+
+  std::string post(const std::string &envelope) {
+    Internet request =
+        checked(WinHttpOpenRequest(connection_.get(), L"POST", endpoint_.path.c_str(), nullptr,
+                                   WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                   endpoint_.secure ? WINHTTP_FLAG_SECURE : 0),
+                "WinHttpOpenRequest");
+    DWORD flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_DATE_INVALID |
+                  SECURITY_FLAG_IGNORE_CERT_CN_INVALID | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE;
+    if (endpoint_.secure)
+      WinHttpSetOption(request.get(), WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags);
+    DWORD disabled = WINHTTP_DISABLE_COOKIES;
+    WinHttpSetOption(request.get(), WINHTTP_OPTION_DISABLE_FEATURE, &disabled, sizeof disabled);
+    std::wstring headers =
+        L"Content-Type: text/xml; charset=utf-8\r\nSOAPAction: " + fromUtf8(kSoapAction) + L"\r\n";
+    if (!cookie_.empty())
+      headers += L"Cookie: " + cookie_ + L"\r\n";
+    const auto size = static_cast<DWORD>(envelope.size());
+    if (!WinHttpSendRequest(request.get(), headers.c_str(), static_cast<DWORD>(-1),
+                            const_cast<char *>(envelope.data()), size, size, 0) ||
+        !WinHttpReceiveResponse(request.get(), nullptr))
+      throw std::runtime_error("request failed: " + std::to_string(GetLastError()));
+    keepCookie(request.get());
+    std::string answer;
+    char chunk[64 * 1024];
+    DWORD read = 0;
+    while (WinHttpReadData(request.get(), chunk, sizeof chunk, &read) && read > 0)
+      answer.append(chunk, read);
+    readEveryNode(create_, answer);
+    return answer;
+  }
+
+private:
+  void keepCookie(HINTERNET request) {
+    wchar_t value[1024];
+    DWORD size = sizeof value;
+    if (WinHttpQueryHeaders(request, WINHTTP_QUERY_SET_COOKIE, WINHTTP_HEADER_NAME_BY_INDEX, value,
+                            &size, WINHTTP_NO_HEADER_INDEX)) {
+      cookie_.assign(value, size / sizeof(wchar_t));
+      cookie_.resize(cookie_.find(L';') == std::wstring::npos ? cookie_.size()
+                                                              : cookie_.find(L';'));
+    }
+  }
+
+  const Endpoint &endpoint_;
+  CreateXmlReaderFunction create_;
+  Internet session_;
+  Internet connection_;
+  std::wstring cookie_;
+};
+
+// One check; true when it found the machine and read its power state.
+bool checkOnce(const Options &options, const Endpoint &endpoint, CreateXmlReaderFunction create) {
+  FloorCheck check(endpoint, create);
+  const std::string content = check.post(retrieveServiceContentRequest());
+  const MoRef sessionManager = reference(content, "sessionManager", L"SessionManager");
+  const MoRef collector = reference(content, "propertyCollector", L"PropertyCollector");
+  check.post(loginRequest(sessionManager, options.user, options.password));
+  const MoRef view{L"ContainerView",
+                   fromUtf8(textAfter(check.post(createContainerViewRequest(
+                                          reference(content, "viewManager", L"ViewManager"),
+                                          reference(content, "rootFolder", L"Folder"))),
+                                      "<returnval type=\"ContainerView\">"))};
+  std::string page = check.post(retrieveViewNamesRequest(collector, view));
+  MoRef machine{L"VirtualMachine", L""};
+  const std::string named = ">" + toUtf8(options.vm) + "</val>";
+  for (;;) {
+    if (const auto at = page.find(named); at != std::string::npos && machine.value.empty()) {
+      const auto object = page.rfind("<obj type=\"VirtualMachine\">", at);
+      machine.value = fromUtf8(textAfter(page.substr(object), "<obj type=\"VirtualMachine\">"));
+    }
+    const std::string token = textAfter(page, "<token>");
+    if (token.empty())
+      break;
+    page = check.post(continueRetrieveRequest(collector, fromUtf8(token)));
+  }
+  bool answered = false;
+  if (!machine.value.empty())
+    answered = check.post(retrieveMachineStateRequest(collector, machine)).find("powerState") !=
+               std::string::npos;
+  check.post(destroyViewRequest(view));
+  check.post(logoutRequest(sessionManager));
+  return answered;
+}
+
+int measure(const Options &options) {
+  const Endpoint endpoint = endpointOf(options.host);
+  const HMODULE xmllite = LoadLibraryW(L"xmllite.dll");
+  const auto create = reinterpret_cast<CreateXmlReaderFunction>(
+      reinterpret_cast<void (*)()>(GetProcAddress(xmllite, "CreateXmlReader")));
+  if (!create)
+    throw std::runtime_error("xmllite.dll cannot be loaded");
+  std::vector<double> times;
+  int answered = 0;
+  for (int i = 0; i < options.checks; ++i) {
+    const double start = secondsNow();
+    answered += checkOnce(options, endpoint, create) ? 1 : 0;
+    times.push_back(secondsNow() - start);
+  }
+  printLine(L"checks=" + std::to_wstring(options.checks) + L" answered=" +
+            std::to_wstring(answered) + L" " + bench::timesText(times));
+  return answered == options.checks ? 0 : 1;
+}
+
+constexpr wchar_t kUsage[] =
+    L"usage: vsphere-floor --host URL --user U --password P --vm NAME [--checks N]";
+
+std::optional<Options> parseOptions(int argc, wchar_t **argv) {
+  Options options;
+  const std::map<std::wstring, std::wstring *> texts = {{L"--host", &options.host},
+                                                        {L"--user", &options.user},
+                                                        {L"--password", &options.password},
+                                                        {L"--vm", &options.vm}};
+  if (!bench::readOptions(argc, argv, texts, options.checks) || options.host.empty() ||
+      options.vm.empty() || options.checks < 1)
+    return std::nullopt;
+  return options;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t **argv) {
+  return bench::benchMain(argc, argv, kUsage, parseOptions,
+                          [](const Options &options) { return measure(options); });
+}
