@@ -11,11 +11,12 @@ namespace {
 
 constexpr wchar_t kSoapNamespace[] = L"http://schemas.xmlsoap.org/soap/envelope/";
 
-// One open element while an answer streams by.
+// One open element while an answer streams by. Frames are kept for reuse as elements open
+// and close, so that a long answer costs no allocation per element.
 struct Frame {
   std::wstring name;
   std::wstring text; // its own text, up to kMaxTextLength
-  std::optional<std::wstring> type;
+  std::wstring type; // its type attribute; empty without one
   bool hasChildren = false;
 };
 
@@ -90,13 +91,18 @@ public:
 
 private:
   void start(XmlReader &reader) {
-    if (stack_.size() >= static_cast<std::size_t>(kMaxElementDepth))
+    const std::size_t depth = depth_;
+    if (depth >= static_cast<std::size_t>(kMaxElementDepth))
       throw XmlReadError(XmlReadError::Kind::TooDeep);
-    if (!stack_.empty())
-      stack_.back().hasChildren = true;
-    Frame frame;
-    frame.name = reader.localName();
-    const std::size_t depth = stack_.size();
+    if (depth > 0)
+      stack_[depth - 1].hasChildren = true;
+    if (depth == stack_.size())
+      stack_.emplace_back();
+    Frame &frame = stack_[depth];
+    frame.name.assign(reader.localName());
+    frame.text.clear();
+    frame.type.clear();
+    frame.hasChildren = false;
     const bool soap = reader.namespaceUri() == kSoapNamespace;
     if (depth == 0)
       sawEnvelope_ = soap && frame.name == L"Envelope";
@@ -104,9 +110,11 @@ private:
       sawBody_ = true;
     else if (depth == 2 && inBody())
       classifyAnswer(frame.name, soap);
-    if (depth >= 3 && (sawAnswer_ || sawFault_))
-      frame.type = reader.attribute(L"type");
-    stack_.push_back(std::move(frame));
+    if (depth >= 3 && (sawAnswer_ || sawFault_)) {
+      if (auto type = reader.attribute(L"type"))
+        frame.type.assign(*type);
+    }
+    ++depth_;
   }
 
   void classifyAnswer(const std::wstring &name, bool soap) {
@@ -120,12 +128,12 @@ private:
       otherAnswer_ = name;
   }
 
-  bool inBody() const { return sawBody_ && stack_.size() >= 2 && stack_[1].name == L"Body"; }
+  bool inBody() const { return sawBody_ && depth_ >= 2 && stack_[1].name == L"Body"; }
 
   void text(std::wstring_view text) {
-    if (stack_.empty())
+    if (depth_ == 0)
       return;
-    std::wstring &kept = stack_.back().text;
+    std::wstring &kept = stack_[depth_ - 1].text;
     if (kept.size() + text.size() > kMaxTextLength)
       throw notVSphereAnswer(L"a value longer than " + std::to_wstring(kMaxTextLength) +
                              L" characters");
@@ -133,14 +141,16 @@ private:
   }
 
   void end() {
-    if (stack_.size() >= 4 && inBody()) {
-      const Path below(stack_.data() + 3, stack_.size() - 3);
+    if (depth_ == 0)
+      return; // the readers pair every end with its start
+    if (depth_ >= 4 && inBody()) {
+      const Path below(stack_.data() + 3, depth_ - 3);
       if (sawFault_)
         faultElementEnded(below);
       else if (sawAnswer_)
         sink_.ended(below);
     }
-    stack_.pop_back();
+    --depth_;
   }
 
   void faultElementEnded(Path path) {
@@ -152,7 +162,8 @@ private:
 
   std::wstring expected_;
   Sink &sink_;
-  std::vector<Frame> stack_;
+  std::vector<Frame> stack_; // the open elements are the first depth_
+  std::size_t depth_ = 0;
   bool sawEnvelope_ = false;
   bool sawBody_ = false;
   bool sawAnswer_ = false;
@@ -205,7 +216,7 @@ void readAnswer(const HttpAnswer &answer, std::wstring_view operation,
                                : L"an answer " + walk.otherAnswer() + L" to another request");
 }
 
-MoRef referenceIn(const Frame &frame) { return {frame.type.value_or(L""), frame.text}; }
+MoRef referenceIn(const Frame &frame) { return {frame.type, frame.text}; }
 
 class ServiceContentSink final : public Sink {
 public:
@@ -245,9 +256,10 @@ public:
   void ended(Path path) override {
     if (is(path, {L"returnval", L"token"}))
       token_ = path[1].text;
-    else if (is(path, {L"returnval", L"objects", L"obj"}))
-      object_ = referenceIn(path[2]);
-    else if (is(path, {L"returnval", L"objects", L"propSet", L"name"}))
+    else if (is(path, {L"returnval", L"objects", L"obj"})) {
+      object_.type.assign(path[2].type);
+      object_.value.assign(path[2].text);
+    } else if (is(path, {L"returnval", L"objects", L"propSet", L"name"}))
       propertyName_ = path[3].text;
     else if (is(path, {L"returnval", L"objects", L"propSet", L"val"}))
       property(propertyName_, path[3]);

@@ -80,7 +80,7 @@ public:
       case XmlNodeType_Text:
       case XmlNodeType_CDATA:
       case XmlNodeType_Whitespace:
-        text_ = value();
+        readValue(text_);
         return XmlNode::Text;
       case XmlNodeType_DocumentType:
         throw XmlReadError(XmlReadError::Kind::DocumentType);
@@ -98,7 +98,8 @@ public:
     const std::wstring name(localName);
     if (reader_->MoveToAttributeByName(name.c_str(), nullptr) != S_OK)
       return std::nullopt;
-    std::wstring attributeValue = value();
+    std::wstring attributeValue;
+    readValue(attributeValue);
     reader_->MoveToElement();
     return attributeValue;
   }
@@ -114,12 +115,13 @@ private:
     return XmlReadError::Kind::Malformed;
   }
 
-  std::wstring value() const {
+  // Into `into`, whose memory is kept for the next value.
+  void readValue(std::wstring &into) const {
     const WCHAR *text = nullptr;
     UINT length = 0;
     if (FAILED(reader_->GetValue(&text, &length)))
       throw XmlReadError(XmlReadError::Kind::Malformed);
-    return std::wstring(text, length);
+    into.assign(text, length);
   }
 
   void readName() {
