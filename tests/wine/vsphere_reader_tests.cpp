@@ -55,10 +55,12 @@ TEST(VSphereXmlLite, ServiceContentReferences) {
 TEST(VSphereXmlLite, NamesWithEntitiesCdataAndUtf8) {
   const auto page = readNamesPage(
       answer(200, soap("<RetrievePropertiesExResponse xmlns=\"urn:vim25\"><returnval>"
-                       "<token>2</token><objects><obj type=\"VirtualMachine\">vm-1</obj>"
+                       "<token>2</token><objects><obj XMLSchema-instance:type=\"MoRef\" "
+                       "type=\"VirtualMachine\">vm-1</obj>"
                        "<propSet><name>name</name><val XMLSchema-instance:type=\"xsd:string\">"
-                       "web&amp;01</val></propSet></objects><objects><obj type=\"VirtualMachine\">"
-                       "vm-2</obj><propSet><name>name</name><val><![CDATA[db <02>]]></val>"
+                       "web&amp;01</val></propSet></objects><objects><obj type=\"VirtualMachine\" "
+                       "XMLSchema-instance:type=\"MoRef\">vm-2</obj><propSet><name>name</"
+                       "name><val><![CDATA[db <02>]]></val>"
                        "</propSet></objects><objects><obj type=\"VirtualMachine\">vm-3</obj>"
                        "<propSet><name>name</name><val>caf\xC3\xA9 \xF0\x9F\x98\x80</val></propSet>"
                        "</objects></returnval></RetrievePropertiesExResponse>")),
@@ -67,6 +69,8 @@ TEST(VSphereXmlLite, NamesWithEntitiesCdataAndUtf8) {
   EXPECT_EQ(page.objects[0].name, L"web&01");
   EXPECT_EQ(page.objects[0].object, (MoRef{L"VirtualMachine", L"vm-1"}));
   EXPECT_EQ(page.objects[1].name, L"db <02>");
+  // The type attribute without a prefix, whatever prefixed one stands before or after it.
+  EXPECT_EQ(page.objects[1].object, (MoRef{L"VirtualMachine", L"vm-2"}));
   EXPECT_EQ(page.objects[2].name, L"caf\u00e9 \U0001F600");
   EXPECT_EQ(page.token, L"2");
 }

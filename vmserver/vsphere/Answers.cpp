@@ -103,7 +103,8 @@ private:
     frame.text.clear();
     frame.type.clear();
     frame.hasChildren = false;
-    const bool soap = reader.namespaceUri() == kSoapNamespace;
+    // Only the envelope's own elements are told by their namespace.
+    const bool soap = depth <= 2 && reader.namespaceUri() == kSoapNamespace;
     if (depth == 0)
       sawEnvelope_ = soap && frame.name == L"Envelope";
     else if (depth == 1 && sawEnvelope_ && soap && frame.name == L"Body")

@@ -91,17 +91,37 @@ public:
   }
 
   std::wstring_view localName() const override { return localName_; }
-  std::wstring_view namespaceUri() const override { return namespaceUri_; }
+  // Looked up only when asked: Wine's XmlLite walks every namespace declaration read so far
+  // to answer it.
+  std::wstring_view namespaceUri() const override {
+    if (!namespaceRead_) {
+      const WCHAR *text = nullptr;
+      UINT length = 0;
+      if (FAILED(reader_->GetNamespaceUri(&text, &length)))
+        throw XmlReadError(XmlReadError::Kind::Malformed);
+      namespaceUri_.assign(text, length);
+      namespaceRead_ = true;
+    }
+    return namespaceUri_;
+  }
   bool isEmptyElement() const override { return empty_; }
 
+  // Found by walking the attributes: a lookup by name makes Wine's XmlLite resolve namespaces.
   std::optional<std::wstring> attribute(std::wstring_view localName) const override {
-    const std::wstring name(localName);
-    if (reader_->MoveToAttributeByName(name.c_str(), nullptr) != S_OK)
-      return std::nullopt;
-    std::wstring attributeValue;
-    readValue(attributeValue);
+    std::optional<std::wstring> found;
+    for (HRESULT hr = reader_->MoveToFirstAttribute(); hr == S_OK && !found;
+         hr = reader_->MoveToNextAttribute()) {
+      const WCHAR *text = nullptr;
+      UINT length = 0;
+      if (FAILED(reader_->GetPrefix(&text, &length)) || length != 0 ||
+          FAILED(reader_->GetLocalName(&text, &length)) ||
+          std::wstring_view(text, length) != localName)
+        continue;
+      found.emplace();
+      readValue(*found);
+    }
     reader_->MoveToElement();
-    return attributeValue;
+    return found;
   }
 
   std::wstring_view text() const override { return text_; }
@@ -130,15 +150,14 @@ private:
     if (FAILED(reader_->GetLocalName(&text, &length)))
       throw XmlReadError(XmlReadError::Kind::Malformed);
     localName_.assign(text, length);
-    if (FAILED(reader_->GetNamespaceUri(&text, &length)))
-      throw XmlReadError(XmlReadError::Kind::Malformed);
-    namespaceUri_.assign(text, length);
+    namespaceRead_ = false;
   }
 
   std::shared_ptr<const XmlLiteLibrary> library_; // outlives the reader below
   ComPtr<IXmlReader> reader_;
   std::wstring localName_;
-  std::wstring namespaceUri_;
+  mutable std::wstring namespaceUri_;
+  mutable bool namespaceRead_ = false;
   std::wstring text_;
   bool empty_ = false;
 };
