@@ -34,6 +34,9 @@ class Sink {
 public:
   virtual ~Sink() = default;
   virtual void ended(Path path) = 0;
+  // Whether elements of that name are references whose type attribute it reads: only those
+  // have their attributes looked at.
+  virtual bool readsTypeOf(std::wstring_view elementName) const = 0;
 };
 
 bool startsWithNoCase(std::string_view text, std::string_view prefix) {
@@ -111,7 +114,7 @@ private:
       sawBody_ = true;
     else if (depth == 2 && inBody())
       classifyAnswer(frame.name, soap);
-    if (depth >= 3 && (sawAnswer_ || sawFault_)) {
+    if (depth >= 3 && sawAnswer_ && sink_.readsTypeOf(frame.name)) {
       if (auto type = reader.attribute(L"type"))
         frame.type.assign(*type);
     }
@@ -222,6 +225,10 @@ MoRef referenceIn(const Frame &frame) { return {frame.type, frame.text}; }
 class ServiceContentSink final : public Sink {
 public:
   ServiceContent content;
+  bool readsTypeOf(std::wstring_view name) const override {
+    return name == L"rootFolder" || name == L"propertyCollector" || name == L"viewManager" ||
+           name == L"sessionManager";
+  }
   void ended(Path path) override {
     if (path.size() != 2 || path[0].name != L"returnval")
       return;
@@ -240,11 +247,13 @@ public:
 class IgnoringSink final : public Sink {
 public:
   void ended(Path) override {}
+  bool readsTypeOf(std::wstring_view) const override { return false; }
 };
 
 class ReturnvalSink final : public Sink {
 public:
   std::optional<MoRef> value;
+  bool readsTypeOf(std::wstring_view name) const override { return name == L"returnval"; }
   void ended(Path path) override {
     if (is(path, {L"returnval"}))
       value = referenceIn(path[0]);
@@ -254,6 +263,7 @@ public:
 // The objects of a RetrieveResult with their property values, one object at a time.
 class RetrieveResultSink : public Sink {
 public:
+  bool readsTypeOf(std::wstring_view name) const override { return name == L"obj"; }
   void ended(Path path) override {
     if (is(path, {L"returnval", L"token"}))
       token_ = path[1].text;
