@@ -2,14 +2,19 @@
 
 #include <algorithm>
 #include <initializer_list>
+#include <iterator>
 #include <span>
 
 #include "vmserver/vsphere/Errors.h"
 
 namespace brennow::vmserver::vsphere {
+
+// Names compared with their lengths known when compiled.
+using namespace std::string_view_literals;
+
 namespace {
 
-constexpr wchar_t kSoapNamespace[] = L"http://schemas.xmlsoap.org/soap/envelope/";
+constexpr std::wstring_view kSoapNamespace = L"http://schemas.xmlsoap.org/soap/envelope/";
 
 // One open element while an answer streams by. Frames are kept for reuse as elements open
 // and close, so that a long answer costs no allocation per element.
@@ -23,9 +28,10 @@ struct Frame {
 // Names of the open elements below the operation's answer element.
 using Path = std::span<const Frame>;
 
+// From the innermost name out: paths of one answer differ most there.
 bool is(Path path, std::initializer_list<std::wstring_view> names) {
   return path.size() == names.size() &&
-         std::equal(names.begin(), names.end(), path.begin(),
+         std::equal(std::rbegin(names), std::rend(names), path.rbegin(),
                     [](std::wstring_view name, const Frame &frame) { return frame.name == name; });
 }
 
@@ -109,8 +115,8 @@ private:
     // Only the envelope's own elements are told by their namespace.
     const bool soap = depth <= 2 && reader.namespaceUri() == kSoapNamespace;
     if (depth == 0)
-      sawEnvelope_ = soap && frame.name == L"Envelope";
-    else if (depth == 1 && sawEnvelope_ && soap && frame.name == L"Body")
+      sawEnvelope_ = soap && frame.name == L"Envelope"sv;
+    else if (depth == 1 && sawEnvelope_ && soap && frame.name == L"Body"sv)
       sawBody_ = true;
     else if (depth == 2 && inBody())
       classifyAnswer(frame.name, soap);
@@ -124,7 +130,7 @@ private:
   void classifyAnswer(const std::wstring &name, bool soap) {
     if (sawAnswer_ || sawFault_ || !otherAnswer_.empty())
       return; // only the Body's first element counts
-    if (soap && name == L"Fault")
+    if (soap && name == L"Fault"sv)
       sawFault_ = true;
     else if (name == expected_)
       sawAnswer_ = true;
@@ -132,7 +138,7 @@ private:
       otherAnswer_ = name;
   }
 
-  bool inBody() const { return sawBody_ && depth_ >= 2 && stack_[1].name == L"Body"; }
+  bool inBody() const { return sawBody_ && depth_ >= 2 && stack_[1].name == L"Body"sv; }
 
   void text(std::wstring_view text) {
     if (depth_ == 0)
@@ -158,9 +164,9 @@ private:
   }
 
   void faultElementEnded(Path path) {
-    if (is(path, {L"faultstring"}))
+    if (is(path, {L"faultstring"sv}))
       faultString_ = path.back().text;
-    else if (path.size() == 2 && path[0].name == L"detail" && faultDetail_.empty())
+    else if (path.size() == 2 && path[0].name == L"detail"sv && faultDetail_.empty())
       faultDetail_ = path[1].name;
   }
 
@@ -226,20 +232,20 @@ class ServiceContentSink final : public Sink {
 public:
   ServiceContent content;
   bool readsTypeOf(std::wstring_view name) const override {
-    return name == L"rootFolder" || name == L"propertyCollector" || name == L"viewManager" ||
-           name == L"sessionManager";
+    return name == L"rootFolder"sv || name == L"propertyCollector"sv || name == L"viewManager"sv ||
+           name == L"sessionManager"sv;
   }
   void ended(Path path) override {
-    if (path.size() != 2 || path[0].name != L"returnval")
+    if (path.size() != 2 || path[0].name != L"returnval"sv)
       return;
     const std::wstring &name = path[1].name;
-    if (name == L"rootFolder")
+    if (name == L"rootFolder"sv)
       content.rootFolder = referenceIn(path[1]);
-    else if (name == L"propertyCollector")
+    else if (name == L"propertyCollector"sv)
       content.propertyCollector = referenceIn(path[1]);
-    else if (name == L"viewManager")
+    else if (name == L"viewManager"sv)
       content.viewManager = referenceIn(path[1]);
-    else if (name == L"sessionManager")
+    else if (name == L"sessionManager"sv)
       content.sessionManager = referenceIn(path[1]);
   }
 };
@@ -253,9 +259,9 @@ public:
 class ReturnvalSink final : public Sink {
 public:
   std::optional<MoRef> value;
-  bool readsTypeOf(std::wstring_view name) const override { return name == L"returnval"; }
+  bool readsTypeOf(std::wstring_view name) const override { return name == L"returnval"sv; }
   void ended(Path path) override {
-    if (is(path, {L"returnval"}))
+    if (is(path, {L"returnval"sv}))
       value = referenceIn(path[0]);
   }
 };
@@ -263,18 +269,18 @@ public:
 // The objects of a RetrieveResult with their property values, one object at a time.
 class RetrieveResultSink : public Sink {
 public:
-  bool readsTypeOf(std::wstring_view name) const override { return name == L"obj"; }
+  bool readsTypeOf(std::wstring_view name) const override { return name == L"obj"sv; }
   void ended(Path path) override {
-    if (is(path, {L"returnval", L"token"}))
+    if (is(path, {L"returnval"sv, L"token"sv}))
       token_ = path[1].text;
-    else if (is(path, {L"returnval", L"objects", L"obj"})) {
+    else if (is(path, {L"returnval"sv, L"objects"sv, L"obj"sv})) {
       object_.type.assign(path[2].type);
       object_.value.assign(path[2].text);
-    } else if (is(path, {L"returnval", L"objects", L"propSet", L"name"}))
+    } else if (is(path, {L"returnval"sv, L"objects"sv, L"propSet"sv, L"name"sv}))
       propertyName_ = path[3].text;
-    else if (is(path, {L"returnval", L"objects", L"propSet", L"val"}))
+    else if (is(path, {L"returnval"sv, L"objects"sv, L"propSet"sv, L"val"sv}))
       property(propertyName_, path[3]);
-    else if (is(path, {L"returnval", L"objects"}))
+    else if (is(path, {L"returnval"sv, L"objects"sv}))
       objectEnded(object_);
   }
 
@@ -297,7 +303,7 @@ public:
 
 private:
   void property(const std::wstring &name, const Frame &value) override {
-    if (name == L"name")
+    if (name == L"name"sv)
       name_ = value.text;
   }
   void objectEnded(const MoRef &object) override {
@@ -374,17 +380,17 @@ MachineRuntime readMachineRuntime(const HttpAnswer &answer, const XmlReaderFacto
 }
 
 std::int32_t executionStateOf(const MachineRuntime &runtime) {
-  if (runtime.connectionState && trimmed(*runtime.connectionState) != L"connected")
+  if (runtime.connectionState && trimmed(*runtime.connectionState) != L"connected"sv)
     return 5;
   if (runtime.question)
     return 4;
   const std::wstring powerText = runtime.powerState.value_or(L"");
   const std::wstring_view power = trimmed(powerText);
-  if (power == L"poweredOn")
+  if (power == L"poweredOn"sv)
     return 1;
-  if (power == L"poweredOff")
+  if (power == L"poweredOff"sv)
     return 2;
-  if (power == L"suspended")
+  if (power == L"suspended"sv)
     return 3;
   throw adapterError(power.empty() ? L"The server did not report the machine's power state"
                                    : L"The server reported an unknown power state (" +

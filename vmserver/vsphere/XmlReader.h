@@ -35,8 +35,9 @@ public:
   virtual std::wstring_view localName() const = 0;
   virtual std::wstring_view namespaceUri() const = 0;
   virtual bool isEmptyElement() const = 0;
-  // The current start element's attribute of that local name in no namespace.
-  virtual std::optional<std::wstring> attribute(std::wstring_view localName) const = 0;
+  // The current start element's attribute of that local name in no namespace, valid until
+  // the next call of next() or attribute().
+  virtual std::optional<std::wstring_view> attribute(std::wstring_view localName) const = 0;
   // Of the current text.
   virtual std::wstring_view text() const = 0;
 };

@@ -60,7 +60,9 @@ FakeRequest readFakeRequest(const std::string &envelope) {
       if (++depth == 3)
         request.operation = reader->localName();
       element = reader->localName();
-      type = reader->attribute(L"type");
+      type.reset();
+      if (auto found = reader->attribute(L"type"))
+        type.emplace(*found);
       text.clear();
       if (reader->isEmptyElement())
         --depth;

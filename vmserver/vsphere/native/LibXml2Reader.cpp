@@ -62,7 +62,7 @@ public:
   std::wstring_view localName() const override { return localName_; }
   std::wstring_view namespaceUri() const override { return namespaceUri_; }
   bool isEmptyElement() const override { return empty_; }
-  std::optional<std::wstring> attribute(std::wstring_view localName) const override {
+  std::optional<std::wstring_view> attribute(std::wstring_view localName) const override {
     const std::string name = toUtf8(localName);
     if (name.find(':') != std::string::npos)
       return std::nullopt;
@@ -70,9 +70,9 @@ public:
         xmlTextReaderGetAttribute(reader_.get(), reinterpret_cast<const xmlChar *>(name.c_str()));
     if (!value)
       return std::nullopt;
-    std::wstring text = wide(value);
+    attribute_ = wide(value);
     xmlFree(value);
-    return text;
+    return attribute_;
   }
   std::wstring_view text() const override { return text_; }
 
@@ -90,6 +90,7 @@ private:
   std::wstring localName_;
   std::wstring namespaceUri_;
   std::wstring text_;
+  mutable std::wstring attribute_;
   bool empty_ = false;
 };
 

@@ -107,8 +107,8 @@ public:
   bool isEmptyElement() const override { return empty_; }
 
   // Found by walking the attributes: a lookup by name makes Wine's XmlLite resolve namespaces.
-  std::optional<std::wstring> attribute(std::wstring_view localName) const override {
-    std::optional<std::wstring> found;
+  std::optional<std::wstring_view> attribute(std::wstring_view localName) const override {
+    bool found = false;
     for (HRESULT hr = reader_->MoveToFirstAttribute(); hr == S_OK && !found;
          hr = reader_->MoveToNextAttribute()) {
       const WCHAR *text = nullptr;
@@ -117,11 +117,13 @@ public:
           FAILED(reader_->GetLocalName(&text, &length)) ||
           std::wstring_view(text, length) != localName)
         continue;
-      found.emplace();
-      readValue(*found);
+      readValue(attribute_);
+      found = true;
     }
     reader_->MoveToElement();
-    return found;
+    if (!found)
+      return std::nullopt;
+    return attribute_;
   }
 
   std::wstring_view text() const override { return text_; }
@@ -159,6 +161,7 @@ private:
   mutable std::wstring namespaceUri_;
   mutable bool namespaceRead_ = false;
   std::wstring text_;
+  mutable std::wstring attribute_;
   bool empty_ = false;
 };
 
