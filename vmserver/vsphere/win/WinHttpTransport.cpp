@@ -4,8 +4,10 @@
 #include <wincrypt.h>
 #include <winhttp.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
+#include <span>
 #include <vector>
 
 #include "vmserver/UntrustedCertificate.h"
@@ -237,13 +239,12 @@ private:
         throw UntrustedCertificate(std::move(presented), true);
       return;
     }
-    const std::vector<BYTE> encoded(certificate->pbCertEncoded,
-                                    certificate->pbCertEncoded + certificate->cbCertEncoded);
-    if (encoded == trustedCertificate_)
+    const std::span<const BYTE> encoded(certificate->pbCertEncoded, certificate->cbCertEncoded);
+    if (std::ranges::equal(encoded, trustedCertificate_))
       return;
     if (!systemTrusts(*certificate))
       throw UntrustedCertificate(thumbprintOf(*certificate), false);
-    trustedCertificate_ = encoded;
+    trustedCertificate_.assign(encoded.begin(), encoded.end());
   }
 
   bool systemTrusts(const CERT_CONTEXT &certificate) const {
