@@ -2,6 +2,7 @@
 # stopped by its process id on every exit path. Source it (BRENNOW_ROOT set), then:
 #   sim_start NAME [vsphere-sim options...]   starts one, exports SIM_URL_<NAME> (e.g. https://127.0.0.1:40123/sdk)
 #   sim_stop_all                              stops every one started here and removes what they left
+# BRENNOW_SIM_CPUS (a taskset CPU list) places the simulators on those processors (the benchmark).
 # shellcheck shell=bash
 
 : "${BRENNOW_SIM_START_SECONDS:=180}" # ten thousand machines take 30-60 s on a busy machine
@@ -31,7 +32,9 @@ sim_start() {
   _sim_install_trap
   local out
   out=$(mktemp "${TMPDIR:-/tmp}/vsphere-sim-url.XXXXXX")
-  "$program" -listen 127.0.0.1:0 "$@" >"$out" 2>"$out.err" &
+  local place=()
+  [ -n "${BRENNOW_SIM_CPUS:-}" ] && place=(taskset -c "$BRENNOW_SIM_CPUS")
+  "${place[@]}" "$program" -listen 127.0.0.1:0 "$@" >"$out" 2>"$out.err" &
   local pid=$!
   _sim_pids+=("$pid")
   _sim_outs+=("$out")

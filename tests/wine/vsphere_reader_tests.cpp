@@ -3,11 +3,14 @@
 // must give here as they are described to the operator.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
+#include <limits>
 #include <string>
 
 #include "common/AutomationError.h"
 #include "vmserver/vsphere/Answers.h"
+#include "vmserver/vsphere/win/PoolMalloc.h"
 #include "vmserver/vsphere/win/XmlLiteReader.h"
 
 using namespace brennow;
@@ -73,6 +76,69 @@ TEST(VSphereXmlLite, NamesWithEntitiesCdataAndUtf8) {
   EXPECT_EQ(page.objects[1].object, (MoRef{L"VirtualMachine", L"vm-2"}));
   EXPECT_EQ(page.objects[2].name, L"caf\u00e9 \U0001F600");
   EXPECT_EQ(page.token, L"2");
+}
+
+// Names of every length through a long answer: XmlLite's memory is handed out and given back
+// for every node, so a block returned with the wrong size, or reused while held, garbles a
+// later name or the reference beside it.
+TEST(VSphereXmlLite, LongAnswerKeepsEveryName) {
+  constexpr int kMachines = 5000;
+  const auto nameOf = [](int i) { return "m" + std::to_string(i) + std::string(i % 300, 'x'); };
+  std::string objects;
+  for (int i = 0; i < kMachines; ++i)
+    objects += "<objects><obj type=\"VirtualMachine\">vm-" + std::to_string(i) +
+               "</obj><propSet><name>name</name><val>" + nameOf(i) + "</val></propSet></objects>";
+  const HttpAnswer longAnswer =
+      answer(200, soap("<RetrievePropertiesExResponse xmlns=\"urn:vim25\">"
+                       "<returnval>" +
+                       objects + "</returnval></RetrievePropertiesExResponse>"));
+  for (int pass = 0; pass < 2; ++pass) {
+    const auto page = readNamesPage(longAnswer, L"RetrievePropertiesEx", reader);
+    ASSERT_EQ(page.objects.size(), static_cast<std::size_t>(kMachines));
+    for (int i = 0; i < kMachines; ++i) {
+      const NamedObject &machine = page.objects[static_cast<std::size_t>(i)];
+      const std::string name = nameOf(i);
+      ASSERT_EQ(machine.name, std::wstring(name.begin(), name.end())) << i;
+      ASSERT_EQ(machine.object, (MoRef{L"VirtualMachine", L"vm-" + std::to_wstring(i)})) << i;
+    }
+  }
+}
+
+// The allocator contract XmlLite relies on: Realloc keeps the contents up to the smaller size,
+// leaves the block alone when it cannot grow it, frees on size 0; sizes it cannot hold are
+// refused with a null pointer, never an exception.
+TEST(VSphereXmlLite, PoolMallocKeepsTheAllocatorContract) {
+  PoolMalloc malloc;
+  const struct {
+    SIZE_T from, to;
+  } resizes[] = {{1, 100}, {100, 1}, {16, 16}, {8000, 70000}, {70000, 8000}, {0, 33}};
+  for (const auto &[from, to] : resizes) {
+    auto *block = static_cast<unsigned char *>(malloc.Alloc(from));
+    ASSERT_NE(block, nullptr) << from;
+    EXPECT_EQ(malloc.GetSize(block), from);
+    for (SIZE_T i = 0; i < from; ++i)
+      block[i] = static_cast<unsigned char>(i * 7 + 1);
+    auto *moved = static_cast<unsigned char *>(malloc.Realloc(block, to));
+    ASSERT_NE(moved, nullptr) << from << " to " << to;
+    EXPECT_EQ(malloc.GetSize(moved), to);
+    for (SIZE_T i = 0; i < std::min(from, to); ++i)
+      ASSERT_EQ(moved[i], static_cast<unsigned char>(i * 7 + 1)) << from << " to " << to;
+    EXPECT_EQ(malloc.Realloc(moved, 0), nullptr);
+  }
+  void *kept = malloc.Realloc(nullptr, 24);
+  ASSERT_NE(kept, nullptr);
+  std::memset(kept, 0x5a, 24);
+  EXPECT_EQ(malloc.Realloc(kept, std::numeric_limits<SIZE_T>::max()), nullptr);
+  EXPECT_EQ(static_cast<unsigned char *>(kept)[23], 0x5a);
+  EXPECT_EQ(malloc.Alloc(std::numeric_limits<SIZE_T>::max() - 4), nullptr);
+  malloc.Free(kept);
+  malloc.Free(nullptr);
+
+  IUnknown *unknown = nullptr;
+  ASSERT_EQ(malloc.QueryInterface(__uuidof(IUnknown), reinterpret_cast<void **>(&unknown)), S_OK);
+  EXPECT_EQ(malloc.references(), 1u);
+  unknown->Release();
+  EXPECT_EQ(malloc.references(), 0u);
 }
 
 TEST(VSphereXmlLite, QuestionAndPowerState) {

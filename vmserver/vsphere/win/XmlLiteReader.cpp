@@ -7,6 +7,7 @@
 #include <xmllite.h>
 
 #include "vmserver/vsphere/Errors.h"
+#include "vmserver/vsphere/win/PoolMalloc.h"
 #include "vmserver/vsphere/win/SystemLibrary.h"
 
 using Microsoft::WRL::ComPtr;
@@ -23,10 +24,11 @@ public:
       : library_(L"xmllite.dll"),
         create_(library_.function<CreateXmlReaderFunction>("CreateXmlReader")) {}
 
-  ComPtr<IXmlReader> createReader() const {
+  // The reader allocates through `malloc`, which must outlive it.
+  ComPtr<IXmlReader> createReader(IMalloc &malloc) const {
     ComPtr<IXmlReader> reader;
     if (FAILED(create_(__uuidof(IXmlReader), reinterpret_cast<void **>(reader.GetAddressOf()),
-                       nullptr)))
+                       &malloc)))
       throw adapterError(L"The system's XML reader (xmllite.dll) cannot be created");
     return reader;
   }
@@ -44,7 +46,7 @@ void setProperty(IXmlReader &reader, XmlReaderProperty property, LONG_PTR value)
 class XmlLiteReader final : public XmlReader {
 public:
   XmlLiteReader(std::shared_ptr<const XmlLiteLibrary> library, std::string_view document)
-      : library_(std::move(library)), reader_(library_->createReader()) {
+      : library_(std::move(library)), reader_(library_->createReader(malloc_)) {
     if (document.size() > UINT_MAX)
       throw XmlReadError(XmlReadError::Kind::Malformed);
     ComPtr<IStream> stream;
@@ -156,6 +158,7 @@ private:
   }
 
   std::shared_ptr<const XmlLiteLibrary> library_; // outlives the reader below
+  PoolMalloc malloc_;                             // so does the reader's memory
   ComPtr<IXmlReader> reader_;
   std::wstring localName_;
   mutable std::wstring namespaceUri_;
