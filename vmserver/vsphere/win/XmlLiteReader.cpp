@@ -108,15 +108,16 @@ public:
   }
   bool isEmptyElement() const override { return empty_; }
 
-  // Found by walking the attributes: a lookup by name makes Wine's XmlLite resolve namespaces.
+  // Found by walking the attributes and comparing qualified names (an attribute without a
+  // prefix is named by its local name alone): Wine's XmlLite answers a lookup by name, a prefix,
+  // or the local name of a namespace declaration by walking every declaration read so far.
   std::optional<std::wstring_view> attribute(std::wstring_view localName) const override {
     bool found = false;
     for (HRESULT hr = reader_->MoveToFirstAttribute(); hr == S_OK && !found;
          hr = reader_->MoveToNextAttribute()) {
       const WCHAR *text = nullptr;
       UINT length = 0;
-      if (FAILED(reader_->GetPrefix(&text, &length)) || length != 0 ||
-          FAILED(reader_->GetLocalName(&text, &length)) ||
+      if (FAILED(reader_->GetQualifiedName(&text, &length)) ||
           std::wstring_view(text, length) != localName)
         continue;
       readValue(attribute_);
