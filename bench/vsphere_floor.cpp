@@ -3,9 +3,9 @@
 // of one named machine (the adapter's own envelopes), through WinHTTP over one kept-alive
 // connection per check with the certificate taken as it is, as a pinned check does; every
 // answer read node by node through XmlLite (its memory from a pool of its own, as the
-// plug-in's reader has it) with nothing done per node. The references the
-// next request needs are found by plain text search, and nothing is checked that the
-// plug-in checks: no client of these libraries does less.
+// plug-in's reader has it) with nothing done per node. The references the next request
+// needs are found by plain text search, and nothing is checked that the plug-in checks:
+// no client of these libraries does less.
 //
 //   vsphere-floor --host URL --user U --password P --vm NAME [--checks N]
 //
