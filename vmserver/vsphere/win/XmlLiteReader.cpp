@@ -82,7 +82,7 @@ public:
       case XmlNodeType_Text:
       case XmlNodeType_CDATA:
       case XmlNodeType_Whitespace:
-        readValue(text_);
+        copyString(&IXmlReader::GetValue, text_);
         return XmlNode::Text;
       case XmlNodeType_DocumentType:
         throw XmlReadError(XmlReadError::Kind::DocumentType);
@@ -97,11 +97,7 @@ public:
   // to answer it.
   std::wstring_view namespaceUri() const override {
     if (!namespaceRead_) {
-      const WCHAR *text = nullptr;
-      UINT length = 0;
-      if (FAILED(reader_->GetNamespaceUri(&text, &length)))
-        throw XmlReadError(XmlReadError::Kind::Malformed);
-      namespaceUri_.assign(text, length);
+      copyString(&IXmlReader::GetNamespaceUri, namespaceUri_);
       namespaceRead_ = true;
     }
     return namespaceUri_;
@@ -120,7 +116,7 @@ public:
       if (FAILED(reader_->GetQualifiedName(&text, &length)) ||
           std::wstring_view(text, length) != localName)
         continue;
-      readValue(attribute_);
+      copyString(&IXmlReader::GetValue, attribute_);
       found = true;
     }
     reader_->MoveToElement();
@@ -140,21 +136,19 @@ private:
     return XmlReadError::Kind::Malformed;
   }
 
-  // Into `into`, whose memory is kept for the next value.
-  void readValue(std::wstring &into) const {
+  // One of the reader's strings of the current node into `into`, whose memory is kept for the
+  // next one.
+  using StringGetter = HRESULT (STDMETHODCALLTYPE IXmlReader::*)(const WCHAR **, UINT *);
+  void copyString(StringGetter get, std::wstring &into) const {
     const WCHAR *text = nullptr;
     UINT length = 0;
-    if (FAILED(reader_->GetValue(&text, &length)))
+    if (FAILED((reader_.Get()->*get)(&text, &length)))
       throw XmlReadError(XmlReadError::Kind::Malformed);
     into.assign(text, length);
   }
 
   void readName() {
-    const WCHAR *text = nullptr;
-    UINT length = 0;
-    if (FAILED(reader_->GetLocalName(&text, &length)))
-      throw XmlReadError(XmlReadError::Kind::Malformed);
-    localName_.assign(text, length);
+    copyString(&IXmlReader::GetLocalName, localName_);
     namespaceRead_ = false;
   }
 
