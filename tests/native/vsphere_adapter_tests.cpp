@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "component/check.h"
 #include "params/Generic.h"
@@ -190,8 +191,13 @@ TEST(VSphereAdapter, FailuresEndAtTheirStatementAndStillRelease) {
       {"html", L"RetrieveServiceContent", FakeFailure::page("<html>hi</html>"), L"",
        L"ERR: The server's answer is not a vSphere Web Services answer (an HTML page)(at  130)",
        false},
+      // The server may have taken the login whose answer did not come: logged out all the same.
       {"login silent", L"Login", FakeFailure::lost(TimedOut), L"",
-       L"ERR: The server vc01 did not answer within 7 second(s)(at  130)", false},
+       L"ERR: The server vc01 did not answer within 7 second(s)(at  130)", true},
+      {"login refused", L"Login", FakeFailure::fault(L"Login failure"), L"",
+       L"ERR: Login failure(at  130)", false},
+      {"login lost", L"Login", FakeFailure::lost(Other), L"",
+       L"ERR: The exchange with https://vc01/sdk failed (error 12002)(at  130)", true},
       {"view refused", L"CreateContainerView",
        FakeFailure::fault(L"Permission to perform this operation was denied."), L"",
        L"ERR: Permission to perform this operation was denied.(at  140)", true},
@@ -223,12 +229,42 @@ TEST(VSphereAdapter, StateReadFailureAt400StillLogsOut) {
   expectReleased(server);
 }
 
-TEST(VSphereAdapter, SilentServerAfterLoginIsNotWaitedForAgain) {
+// Every exchange of the check shares its one deadline; the release that follows a timeout gets
+// a budget of its own and still ends the session.
+TEST(VSphereAdapter, TimedOutCheckStillEndsItsSessionWithinTheReleaseBudget) {
   FakeVSphere server = inventory();
   server.failures[L"CreateContainerView"] = FakeFailure::lost(TransportFailure::TimedOut);
+  const auto before = Transport::Clock::now();
   const CheckRun run = check(server, parameters(L"secret", L"", L""), L"abc");
+  const auto after = Transport::Clock::now();
   EXPECT_EQ(run.result, L"ERR: The server vc01 did not answer within 60 second(s)(at  140)");
-  EXPECT_EQ(server.operations.back(), L"CreateContainerView");
+  const std::vector<std::wstring> expected = {L"RetrieveServiceContent", L"Login",
+                                              L"CreateContainerView", L"Logout"};
+  ASSERT_EQ(server.operations, expected);
+  EXPECT_TRUE(server.liveSessions.empty());
+  const auto checkDeadline = server.deadlines[0];
+  EXPECT_GE(checkDeadline - before, std::chrono::seconds(60));
+  EXPECT_LE(checkDeadline - after, std::chrono::seconds(60));
+  EXPECT_EQ(server.deadlines[1], checkDeadline);
+  EXPECT_EQ(server.deadlines[2], checkDeadline);
+  const auto releaseDeadline = server.deadlines[3];
+  EXPECT_GE(releaseDeadline - before, std::chrono::seconds(3));
+  EXPECT_LE(releaseDeadline - after, std::chrono::seconds(3));
+}
+
+TEST(VSphereAdapter, ReleaseBudgetIsThreeSecondsAtMostTheCheck) {
+  using std::chrono::seconds;
+  const std::pair<int, SessionTiming> cases[] = {
+      {1, {seconds(1), seconds(1)}},
+      {2, {seconds(2), seconds(2)}},
+      {3, {seconds(3), seconds(3)}},
+      {7, {seconds(7), seconds(3)}},
+      {2147483, {seconds(2147483), seconds(3)}},
+  };
+  for (const auto &[timeout, timing] : cases) {
+    EXPECT_EQ(sessionTimingFor(timeout).limit, timing.limit) << timeout;
+    EXPECT_EQ(sessionTimingFor(timeout).releaseBudget, timing.releaseBudget) << timeout;
+  }
 }
 
 TEST(VSphereAdapter, ListingBeyondWhatACheckKeepsIsRefusedAndReleased) {

@@ -2,26 +2,15 @@
 // ProgID and driven through IDispatch as a host drives it, against simulated vCenter and ESX
 // servers on loopback (started by the test script, which passes their URLs in SIM_URL_<NAME>).
 // After every check the simulator's session count shows that the check logged out.
-#include <windows.h>
-
-#include <winhttp.h>
-
-#include <gtest/gtest.h>
-
 #include <chrono>
-#include <memory>
-#include <optional>
 #include <string>
-#include <string_view>
-#include <utility>
 
-#include "common/win/automation.h"
 #include "params/AnsiCodePage.h"
 #include "params/base64.h"
-#include "tests/wine/wintest.h"
+#include "tests/wine/vsphere/VSphereFixture.h"
 #include "vmserver/UntrustedCertificate.h"
 
-using Microsoft::WRL::ComPtr;
+using namespace vspheretest;
 using wintest::errorReport;
 using wintest::expectFailureAt;
 using wintest::expectOutcome;
@@ -43,193 +32,14 @@ namespace {
 //   SILENT  accepts connections and never answers
 //   HTML    plain http, answers every request with an HTML page
 //   HTTP500 plain http, answers every request with HTTP 500 and an HTML page
-constexpr wchar_t kUser[] = L"monitor";
-constexpr wchar_t kPassword[] = L"s3cret!";
-// The simulators' certificate: Go's fixed test certificate, which Wine's chain does not trust.
-constexpr wchar_t kSimThumbprint[] =
-    L"448F628A8A65AA18560E53A80C53ACB38C51B427DF0334082349141147DC9BF6";
 constexpr wchar_t kSimThumbprintAsShown[] = L"44:8f:62:8a:8a:65:aa:18:56:0e:53:a8:0c:53:ac:b3:8c:"
                                             L"51:b4:27:df:03:34:08:23:49:14:11:47:dc:9b:f6";
 constexpr wchar_t kOtherThumbprint[] =
     L"00112233445566778899AABBCCDDEEFF00112233445566778899AABBCCDDEEFF";
 
-std::wstring simUrl(std::wstring_view name) {
-  const std::wstring variable = L"SIM_URL_" + std::wstring(name);
-  wchar_t buffer[512] = {};
-  const DWORD length = GetEnvironmentVariableW(variable.c_str(), buffer, 512);
-  return length > 0 && length < 512 ? std::wstring(buffer, length) : std::wstring();
-}
-
-// "127.0.0.1:PORT" of a simulator URL.
-std::wstring hostAndPort(const std::wstring &url) {
-  const auto start = url.find(L"://") + 3;
-  return url.substr(start, url.find(L'/', start) - start);
-}
-
-// A WinHTTP handle, closed with its owner.
-class HttpHandle {
-public:
-  explicit HttpHandle(HINTERNET handle = nullptr) noexcept : handle_(handle) {}
-  HttpHandle(const HttpHandle &) = delete;
-  HttpHandle &operator=(const HttpHandle &) = delete;
-  ~HttpHandle() {
-    if (handle_)
-      WinHttpCloseHandle(handle_);
-  }
-  HINTERNET get() const noexcept { return handle_; }
-
-private:
-  HINTERNET handle_;
-};
-
-constexpr DWORD kIgnoreCertificateErrors =
-    SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
-    SECURITY_FLAG_IGNORE_CERT_DATE_INVALID | SECURITY_FLAG_IGNORE_CERT_WRONG_USAGE;
-
-// Test plumbing that talks to a simulator directly, taking its certificate as it is. WinHTTP
-// keeps the session cookie between the requests of one client.
-class SimulatorClient {
-public:
-  explicit SimulatorClient(const std::wstring &url) {
-    URL_COMPONENTS parts{};
-    parts.dwStructSize = sizeof(parts);
-    wchar_t host[256] = {};
-    parts.lpszHostName = host;
-    parts.dwHostNameLength = 256;
-    if (!WinHttpCrackUrl(url.c_str(), 0, 0, &parts))
-      return;
-    tls_ = parts.nScheme == INTERNET_SCHEME_HTTPS;
-    session_ = std::make_unique<HttpHandle>(
-        WinHttpOpen(L"vsphere_tests", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                    WINHTTP_NO_PROXY_BYPASS, 0));
-    if (session_->get())
-      connection_ =
-          std::make_unique<HttpHandle>(WinHttpConnect(session_->get(), host, parts.nPort, 0));
-  }
-
-  // The status and body of one request; nothing when it failed.
-  std::optional<std::pair<DWORD, std::string>> request(const wchar_t *verb, const wchar_t *path,
-                                                       std::string body = {}) {
-    if (!connection_ || !connection_->get())
-      return std::nullopt;
-    HttpHandle request(WinHttpOpenRequest(connection_->get(), verb, path, nullptr,
-                                          WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                          tls_ ? WINHTTP_FLAG_SECURE : 0));
-    if (!request.get())
-      return std::nullopt;
-    DWORD ignore = kIgnoreCertificateErrors;
-    if (tls_)
-      WinHttpSetOption(request.get(), WINHTTP_OPTION_SECURITY_FLAGS, &ignore, sizeof(ignore));
-    const wchar_t *headers = body.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS
-                                          : L"Content-Type: text/xml; charset=utf-8\r\n"
-                                            L"SOAPAction: \"urn:vim25/6.5\"";
-    const auto length = static_cast<DWORD>(body.size());
-    if (!WinHttpSendRequest(request.get(), headers, body.empty() ? 0 : static_cast<DWORD>(-1L),
-                            body.empty() ? WINHTTP_NO_REQUEST_DATA : body.data(), length, length,
-                            0) ||
-        !WinHttpReceiveResponse(request.get(), nullptr))
-      return std::nullopt;
-    DWORD status = 0, size = sizeof(status);
-    WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                        WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX);
-    std::string answer;
-    char chunk[4096];
-    DWORD read = 0;
-    while (WinHttpReadData(request.get(), chunk, sizeof(chunk), &read) && read > 0)
-      answer.append(chunk, read);
-    return std::make_pair(status, answer);
-  }
-
-  // A SOAP call of `method` on the ESX SessionManager; the HTTP status.
-  DWORD sessionManagerCall(const std::string &method, const std::string &arguments = {}) {
-    const auto answer = request(
-        L"POST", L"/sdk",
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?><soapenv:Envelope xmlns:soapenv="
-        "\"http://schemas.xmlsoap.org/soap/envelope/\"><soapenv:Body><" +
-            method + " xmlns=\"urn:vim25\"><_this type=\"SessionManager\">ha-sessionmgr</_this>" +
-            arguments + "</" + method + "></soapenv:Body></soapenv:Envelope>");
-    return answer ? answer->first : 0;
-  }
-
-private:
-  bool tls_ = false;
-  std::unique_ptr<HttpHandle> session_;
-  std::unique_ptr<HttpHandle> connection_;
-};
-
-// The simulator's live sessions (GET /brennow/sessions); nothing when it cannot be asked.
-std::optional<int> liveSessions(const std::wstring &url) {
-  const auto answer = SimulatorClient(url).request(L"GET", L"/brennow/sessions");
-  if (!answer || answer->first != 200 || answer->second.empty())
-    return std::nullopt;
-  return atoi(answer->second.c_str());
-}
-
-// ---------------------------------------------------------------- parameter strings
-
-struct Account {
-  const wchar_t *user = kUser;
-  const wchar_t *password = kPassword;
-};
-
-// The string the settings dialog writes for the vSphere adapter.
-std::wstring vsphereParameters(const std::wstring &vm, const std::wstring &state,
-                               const std::wstring &thumbprint = kSimThumbprint,
-                               Account account = {}, const std::wstring &serverType = L"VSPHERE") {
-  return L"#VSTP=" + serverType + L"#USR=" + account.user + L"#PWD=" +
-         brennow::base64Encode(account.password, brennow::systemAnsiCodePage()) + L"#VMN=" + vm +
-         L"#VMS=" + state + L"#THUMB=" + thumbprint + L"#";
-}
-
 std::wstring untrusted(bool pinnedMismatch) {
   return brennow::vmserver::UntrustedCertificate(kSimThumbprint, pinnedMismatch).description();
 }
-
-// ---------------------------------------------------------------- one check as a host runs it
-
-class VSphereTest : public testing::Test {
-protected:
-  void SetUp() override {
-    plugin_ = wintest::createPlugin();
-    ASSERT_TRUE(plugin_) << "brennow.vmwarecom cannot be created: is brennow.dll registered?";
-  }
-
-  // No check leaves a session behind on the simulator it talked to.
-  void TearDown() override {
-    plugin_.Reset();
-    if (asksSessions_ && checkedUrl_.starts_with(L"http")) {
-      EXPECT_EQ(liveSessions(checkedUrl_), std::optional<int>(0)) << toUtf8(checkedUrl_);
-    }
-  }
-
-  void putText(const wchar_t *property, std::wstring_view text) {
-    brennow::win::Variant value = brennow::win::Variant::fromText(text);
-    EXPECT_EQ(wintest::putProperty(plugin_.Get(), property, *value.get()), S_OK) << property;
-  }
-
-  // A check of `hostname`, which is the simulator at `simulatorUrl` when that is given.
-  wintest::CheckOutcome check(const std::wstring &hostname, const std::wstring &parameters,
-                              const wchar_t *timeout = L"20",
-                              const std::wstring &simulatorUrl = L"") {
-    checkedUrl_ = simulatorUrl.empty() ? hostname : simulatorUrl;
-    putText(L"qm_hostname", hostname);
-    putText(L"qm_timeout", timeout);
-    putText(L"qm_parameter", parameters);
-    return wintest::runCheck(plugin_.Get());
-  }
-
-  // The simulator `name`'s URL; skips nothing: a missing simulator is a failure.
-  std::wstring url(std::wstring_view name) {
-    const std::wstring found = simUrl(name);
-    EXPECT_FALSE(found.empty()) << "SIM_URL_" << toUtf8(name)
-                                << " is not set: run through scripts/test";
-    return found;
-  }
-
-  ComPtr<IDispatch> plugin_;
-  std::wstring checkedUrl_;
-  bool asksSessions_ = true;
-};
 
 // ---------------------------------------------------------------- the outcome table
 

@@ -36,10 +36,10 @@ TransportError::TransportError(TransportFailure failure, const Endpoint &endpoin
     : AutomationError(hresultOfCode(code), describe(failure, endpoint, timeoutSeconds, code)),
       failure_(failure) {}
 
-AutomationError serverFault(std::wstring_view faultText) {
+ServerFault serverFault(std::wstring_view faultText) {
   if (faultText.empty())
-    return AutomationError(kFail, L"The server answered with a fault that has no text");
-  return AutomationError(kFail, std::wstring(faultText));
+    return ServerFault(kFail, L"The server answered with a fault that has no text");
+  return ServerFault(kFail, std::wstring(faultText));
 }
 
 AutomationError notVSphereAnswer(std::wstring_view what) {

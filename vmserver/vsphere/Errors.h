@@ -23,8 +23,14 @@ private:
   TransportFailure failure_;
 };
 
+// A SOAP fault: the server understood the request and refused it.
+class ServerFault : public AutomationError {
+public:
+  using AutomationError::AutomationError;
+};
+
 // The server's own fault text, or a general one when the fault has none.
-AutomationError serverFault(std::wstring_view faultText);
+ServerFault serverFault(std::wstring_view faultText);
 
 // What came back is not an answer of the web service; `what` says what it is.
 AutomationError notVSphereAnswer(std::wstring_view what);

@@ -5,30 +5,37 @@
 
 namespace brennow::vmserver::vsphere {
 
-Session::Session(std::unique_ptr<Transport> transport, XmlReaderFactory makeReader)
-    : transport_(std::move(transport)), makeReader_(std::move(makeReader)) {}
+SessionTiming sessionTimingFor(int timeoutSeconds) {
+  const std::chrono::milliseconds limit = std::chrono::seconds(timeoutSeconds);
+  return {limit, std::min<std::chrono::milliseconds>(limit, std::chrono::seconds(3))};
+}
+
+Session::Session(std::unique_ptr<Transport> transport, XmlReaderFactory makeReader,
+                 SessionTiming timing)
+    : transport_(std::move(transport)), makeReader_(std::move(makeReader)), timing_(timing),
+      deadline_(Transport::Clock::now() + timing.limit) {}
 
 Session::~Session() { release(); }
 
 HttpAnswer Session::exchange(const std::string &envelope, Transport::Content content) {
-  try {
-    HttpAnswer answer = transport_->post(envelope, cookie_, content);
-    if (auto cookie = sessionCookieOf(answer.setCookies))
-      cookie_ = std::move(*cookie);
-    return answer;
-  } catch (const TransportError &error) {
-    if (error.failure() == TransportFailure::TimedOut)
-      unreachable_ = true;
-    throw;
-  }
+  HttpAnswer answer = transport_->post(envelope, cookie_, content, deadline_);
+  if (auto cookie = sessionCookieOf(answer.setCookies))
+    cookie_ = std::move(*cookie);
+  return answer;
 }
 
 void Session::login(const std::wstring &username, const std::wstring &password) {
   content_ = readServiceContent(exchange(retrieveServiceContentRequest()), makeReader_);
-  readAcknowledgement(exchange(loginRequest(content_.sessionManager, username, password),
-                               Transport::Content::Secret),
-                      L"Login", makeReader_);
-  loggedIn_ = true;
+  login_ = Login::Uncertain;
+  try {
+    readAcknowledgement(exchange(loginRequest(content_.sessionManager, username, password),
+                                 Transport::Content::Secret),
+                        L"Login", makeReader_);
+  } catch (const ServerFault &) {
+    login_ = Login::None; // refused: the server keeps no session
+    throw;
+  }
+  login_ = Login::Accepted;
 }
 
 const std::vector<NamedObject> &Session::machines() {
@@ -38,7 +45,7 @@ const std::vector<NamedObject> &Session::machines() {
 }
 
 void Session::readMachines() {
-  if (!loggedIn_)
+  if (login_ != Login::Accepted)
     throw adapterError(L"Not connected to the server");
   view_ = readContainerView(
       exchange(createContainerViewRequest(content_.viewManager, content_.rootFolder)), makeReader_);
@@ -78,13 +85,16 @@ std::int32_t Session::executionState(const MoRef &machine) {
       exchange(retrieveMachineStateRequest(content_.propertyCollector, machine)), makeReader_));
 }
 
+// The release's own budget starts now, whether the check's exchanges ended in time or ran
+// out of it.
 void Session::release() noexcept {
-  const bool due = loggedIn_ && !unreachable_;
-  loggedIn_ = false;
+  const bool due = login_ != Login::None;
+  login_ = Login::None;
   std::optional<MoRef> view = std::move(view_);
   view_.reset();
   if (!due)
     return;
+  deadline_ = Transport::Clock::now() + timing_.releaseBudget;
   try {
     if (view)
       readAcknowledgement(exchange(destroyViewRequest(*view)), L"DestroyView", makeReader_);
@@ -92,8 +102,7 @@ void Session::release() noexcept {
     // The session's logout below also ends the view.
   }
   try {
-    if (!unreachable_)
-      readAcknowledgement(exchange(logoutRequest(content_.sessionManager)), L"Logout", makeReader_);
+    readAcknowledgement(exchange(logoutRequest(content_.sessionManager)), L"Logout", makeReader_);
   } catch (...) {
     // Nothing more can be done; the server ends the session when it expires.
   }

@@ -1,6 +1,8 @@
 #pragma once
-// One logged-in session with the web service: the exchanges of a check, and the release
-// (DestroyView, Logout) that ends every session, on every path.
+// One logged-in session with the web service: the exchanges of a check, all ended by one
+// deadline, and the release (DestroyView, Logout) that ends every session, on every path,
+// with a short budget of its own.
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -19,9 +21,22 @@ inline constexpr std::size_t kMaxMachines = 1'000'000;
 inline constexpr std::size_t kMaxListedCharacters = 16u << 20;
 inline constexpr std::size_t kMaxPages = 100'000;
 
+// What a session may spend: its exchanges end by the time limit counted from its start;
+// the release then has a budget of its own, so that a slow server still sees the session
+// ended and a dead one costs no more than that.
+struct SessionTiming {
+  std::chrono::milliseconds limit{60'000};
+  std::chrono::milliseconds releaseBudget{3'000};
+};
+
+// The timing of a check with `timeoutSeconds`: the release gets 3 s, never more than the
+// check itself.
+SessionTiming sessionTimingFor(int timeoutSeconds);
+
 class Session {
 public:
-  Session(std::unique_ptr<Transport> transport, XmlReaderFactory makeReader);
+  Session(std::unique_ptr<Transport> transport, XmlReaderFactory makeReader,
+          SessionTiming timing = {});
   Session(const Session &) = delete;
   Session &operator=(const Session &) = delete;
   // Releases what this session still holds on the server; never throws.
@@ -43,16 +58,21 @@ public:
   void release() noexcept;
 
 private:
+  // Whether the server holds a session for this client: a login refused with a fault
+  // leaves none, one whose answer did not come back may have.
+  enum class Login { None, Uncertain, Accepted };
+
   HttpAnswer exchange(const std::string &envelope,
                       Transport::Content content = Transport::Content::Plain);
   void readMachines();
 
   std::unique_ptr<Transport> transport_;
   XmlReaderFactory makeReader_;
+  SessionTiming timing_;
+  Transport::Clock::time_point deadline_;
   std::string cookie_;
   ServiceContent content_;
-  bool loggedIn_ = false;
-  bool unreachable_ = false; // an exchange timed out: releasing would wait again
+  Login login_ = Login::None;
   std::optional<MoRef> view_;
   std::optional<std::vector<NamedObject>> machines_;
 };

@@ -1,6 +1,7 @@
 #pragma once
 // The HTTP exchange the adapter needs: POST one SOAP envelope to the endpoint, get the
 // status, the body and the session cookie back. WinHTTP on Windows, fakes in tests.
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -30,11 +31,16 @@ public:
   // server's certificate is accepted.
   enum class Content { Plain, Secret };
 
-  // Sends `envelope` with `cookie` ("name=value", may be empty) in a Cookie header.
-  // Throws TransportError when no answer comes, UntrustedCertificate for a refused
-  // certificate, AutomationError for an answer over kMaxAnswerBytes.
-  virtual HttpAnswer post(const std::string &envelope, const std::string &cookie,
-                          Content content) = 0;
+  using Clock = std::chrono::steady_clock;
+
+  // Sends `envelope` with `cookie` ("name=value", may be empty) in a Cookie header and
+  // returns the whole answer by `deadline`, whatever the server's pace: resolving,
+  // connecting, the handshake, sending, the headers and the body all end by then.
+  // Throws TransportError when no answer comes (TimedOut once the deadline has passed),
+  // UntrustedCertificate for a refused certificate, AutomationError for an answer over
+  // kMaxAnswerBytes.
+  virtual HttpAnswer post(const std::string &envelope, const std::string &cookie, Content content,
+                          Clock::time_point deadline) = 0;
 };
 
 struct TransportOptions {

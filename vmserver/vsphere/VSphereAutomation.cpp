@@ -120,7 +120,8 @@ std::shared_ptr<Session> VSphereAutomation::startSession(const ConnectParams &pa
   }
   const Endpoint endpoint = endpointOf(own.hostname());
   auto session =
-      std::make_shared<Session>(platform_.makeTransport(endpoint, options), platform_.makeReader);
+      std::make_shared<Session>(platform_.makeTransport(endpoint, options), platform_.makeReader,
+                                sessionTimingFor(options.timeoutSeconds));
   session->login(own.username(), own.password());
   session_ = session;
   return session;

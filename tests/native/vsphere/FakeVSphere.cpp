@@ -85,8 +85,9 @@ TransportFactory FakeVSphere::transportFactory() {
   class FakeTransport final : public Transport {
   public:
     explicit FakeTransport(FakeVSphere &server) : server_(server) {}
-    HttpAnswer post(const std::string &envelope, const std::string &cookie,
-                    Content content) override {
+    HttpAnswer post(const std::string &envelope, const std::string &cookie, Content content,
+                    Clock::time_point deadline) override {
+      server_.deadlines.push_back(deadline);
       return server_.answer(envelope, cookie, content);
     }
 

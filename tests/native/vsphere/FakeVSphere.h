@@ -57,6 +57,7 @@ public:
   std::vector<std::wstring> operations;
   std::vector<std::string> cookiesSent;
   std::vector<vmserver::vsphere::Transport::Content> contents;
+  std::vector<vmserver::vsphere::Transport::Clock::time_point> deadlines;
   std::optional<vmserver::vsphere::Endpoint> endpoint;
   std::optional<vmserver::vsphere::TransportOptions> options;
 

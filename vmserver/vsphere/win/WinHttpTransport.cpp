@@ -108,9 +108,11 @@ public:
       fail(GetLastError());
   }
 
-  HttpAnswer post(const std::string &envelope, const std::string &cookie,
-                  Content content) override {
+  HttpAnswer post(const std::string &envelope, const std::string &cookie, Content content,
+                  Clock::time_point deadline) override {
     const auto started = std::chrono::steady_clock::now();
+    if (started >= deadline)
+      throw TransportError(TransportFailure::TimedOut, endpoint_, options_.timeoutSeconds, 0);
     try {
       InternetHandle request = openRequest(options_.thumbprint.has_value());
       const std::wstring headers = requestHeaders(cookie);
