@@ -30,6 +30,7 @@
 #include "common/utf8.h"
 #include "vmserver/vsphere/Endpoint.h"
 #include "vmserver/vsphere/Envelopes.h"
+#include "vmserver/vsphere/Machines.h"
 #include "vmserver/vsphere/win/PoolMalloc.h"
 
 using Microsoft::WRL::ComPtr;
@@ -157,12 +158,14 @@ bool checkOnce(const Options &options, const Endpoint &endpoint, CreateXmlReader
   const MoRef sessionManager = reference(content, "sessionManager", L"SessionManager");
   const MoRef collector = reference(content, "propertyCollector", L"PropertyCollector");
   check.post(loginRequest(sessionManager, options.user, options.password));
-  const MoRef view{L"ContainerView",
-                   fromUtf8(textAfter(check.post(createContainerViewRequest(
-                                          reference(content, "viewManager", L"ViewManager"),
-                                          reference(content, "rootFolder", L"Folder"))),
-                                      "<returnval type=\"ContainerView\">"))};
-  std::string page = check.post(retrieveViewNamesRequest(collector, view));
+  const MoRef view{
+      L"ContainerView",
+      fromUtf8(textAfter(check.post(createContainerViewRequest(
+                             reference(content, "viewManager", L"ViewManager"),
+                             reference(content, "rootFolder", L"Folder"), type::VirtualMachine)),
+                         "<returnval type=\"ContainerView\">"))};
+  std::string page =
+      check.post(retrieveViewRequest(collector, view, {type::VirtualMachine, {path::Name}}));
   MoRef machine{L"VirtualMachine", L""};
   const std::string named = ">" + toUtf8(options.vm) + "</val>";
   for (;;) {
@@ -175,11 +178,12 @@ bool checkOnce(const Options &options, const Endpoint &endpoint, CreateXmlReader
       break;
     page = check.post(continueRetrieveRequest(collector, fromUtf8(token)));
   }
-  bool answered = false;
-  if (!machine.value.empty())
-    answered = check.post(retrieveMachineStateRequest(collector, machine)).find("powerState") !=
-               std::string::npos;
   check.post(destroyViewRequest(view));
+  bool answered = false;
+  const PropertySet runtime = machineRuntimeProperties();
+  if (!machine.value.empty())
+    answered = check.post(retrieveObjectsRequest(collector, {&machine, 1}, {&runtime, 1}))
+                   .find("powerState") != std::string::npos;
   check.post(logoutRequest(sessionManager));
   return answered;
 }

@@ -1,11 +1,13 @@
 // The vSphere adapter's answer reading over arbitrary server answers. Input: one byte
 // choosing the answer's reader (low three bits) and its HTTP status (bit 3: 500, else
 // 200), then the body. Every answer must give a value or an AutomationError; what is
-// read must stay within the reader's limits.
+// read must stay within the reader's limits and the budget it was given; the property
+// values go through the judging the checks do with them.
 #include <cstdlib>
 
 #include "common/AutomationError.h"
 #include "vmserver/vsphere/Answers.h"
+#include "vmserver/vsphere/Machines.h"
 #include "vmserver/vsphere/native/LibXml2Reader.h"
 
 namespace {
@@ -17,30 +19,54 @@ void check(bool condition) {
     std::abort();
 }
 
+// Every text the reading keeps is bounded.
+void checkValue(const Value &value, int depth) {
+  check(depth <= kMaxElementDepth);
+  check(value.text.size() <= kMaxTextLength && value.schemaType.size() <= kMaxNameLength &&
+        value.referenceType.size() <= kMaxNameLength);
+  for (const Field &field : value.fields) {
+    check(field.name.size() <= kMaxNameLength);
+    checkValue(field.value, depth + 1);
+  }
+  longOf(&value);
+  booleanOf(&value);
+  dateTimeOf(value.text);
+  unescapedName(value.text);
+}
+
 void read(unsigned which, const HttpAnswer &answer) {
   const XmlReaderFactory reader = makeLibXml2Reader;
-  switch (which % 5) {
+  switch (which % 6) {
   case 0: {
     const ServiceContent content = readServiceContent(answer, reader);
     check(!content.rootFolder.value.empty() && !content.sessionManager.value.empty());
     break;
   }
   case 1:
-    readAcknowledgement(answer, L"Logout", reader);
+    readAcknowledgement(answer, op::Logout, reader);
     break;
   case 2:
     check(!readContainerView(answer, reader).value.empty());
     break;
-  case 3: {
-    const NamesPage page = readNamesPage(answer, L"RetrievePropertiesEx", reader);
-    check(page.token.size() <= kMaxTextLength);
-    for (const NamedObject &object : page.objects)
-      check(object.name.size() <= kMaxTextLength && object.object.value.size() <= kMaxTextLength);
+  case 3:
+    check(!readCurrentTime(answer, reader).empty());
     break;
-  }
   default: {
-    const std::int32_t state = executionStateOf(readMachineRuntime(answer, reader));
-    check(state >= 1 && state <= 5);
+    constexpr std::size_t kBudget = 1u << 20;
+    CharacterBudget budget{kBudget};
+    const RetrievedPage page = readRetrievedPage(
+        answer, which % 6 == 4 ? op::RetrievePropertiesEx : op::ContinueRetrievePropertiesEx,
+        reader, budget, [](ObjectContent &&object) {
+          check(object.object.value.size() <= kMaxTextLength);
+          for (const Property &property : object.properties)
+            checkValue(property.value, 0);
+          try {
+            const std::int32_t state = executionStateOf(runtimeOf(object));
+            check(state >= 1 && state <= 5);
+          } catch (const brennow::AutomationError &) {
+          }
+        });
+    check(page.token.size() <= kMaxTextLength && budget.left <= kBudget);
     break;
   }
   }

@@ -121,12 +121,13 @@ TEST(VSphereAdapter, EmptyInventoryIsReportedAndReleased) {
 TEST(VSphereAdapter, OperationsOfOneCheckInOrderWithTheSessionCookie) {
   FakeVSphere server = inventory();
   check(server, parameters(L"secret", L"mail", L"suspended"));
+  // The listing's view goes as soon as the listing is read.
   const std::vector<std::wstring> expected = {L"RetrieveServiceContent",
                                               L"Login",
                                               L"CreateContainerView",
                                               L"RetrievePropertiesEx",
-                                              L"RetrievePropertiesEx",
                                               L"DestroyView",
+                                              L"RetrievePropertiesEx",
                                               L"Logout"};
   EXPECT_EQ(server.operations, expected);
   EXPECT_TRUE(server.cookiesSent[0].empty());
@@ -270,7 +271,7 @@ TEST(VSphereAdapter, ReleaseBudgetIsThreeSecondsAtMostTheCheck) {
 TEST(VSphereAdapter, ListingBeyondWhatACheckKeepsIsRefusedAndReleased) {
   FakeVSphere server;
   const std::size_t nameLength = 60'000;
-  for (std::size_t i = 0; i <= kMaxListedCharacters / nameLength; ++i)
+  for (std::size_t i = 0; i <= kMaxKeptCharacters / nameLength; ++i)
     server.machines.push_back(
         {std::wstring(nameLength - 8, L'n') + std::to_wstring(10'000'000 + i)});
   server.pageSize = 40;

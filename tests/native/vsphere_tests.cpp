@@ -13,6 +13,7 @@
 #include "vmserver/vsphere/Answers.h"
 #include "vmserver/vsphere/Endpoint.h"
 #include "vmserver/vsphere/Envelopes.h"
+#include "vmserver/vsphere/Machines.h"
 #include "common/utf8.h"
 #include "vmserver/vsphere/native/LibXml2Reader.h"
 
@@ -159,36 +160,44 @@ TEST(VSphereEnvelopes, CarryTheOperationAndItsArguments) {
   const MoRef sm{L"SessionManager", L"SessionManager"};
   const MoRef view{L"ContainerView", L"session[52]view<1>"};
   const MoRef vm{L"VirtualMachine", L"vm-42"};
-  const std::wstring tricky = L"a<b>&\"c' \u00e9\u20ac\r\n\t";
+  const std::wstring tricky = L"a<b>&\"c' \u00e9\u20ac\r\n\t\U0001F600";
+  const PropertySet names{type::VirtualMachine, {path::Name}};
+  const PropertySet datastores{type::Datastore, {path::Accessible, path::FreeSpace}};
   const EnvelopeCase cases[] = {
       {"service content",
        retrieveServiceContentRequest(),
        L"RetrieveServiceContent",
        {{L"_this", L"ServiceInstance"}}},
+      {"current time", currentTimeRequest(), L"CurrentTime", {{L"_this", L"ServiceInstance"}}},
       {"login",
        loginRequest(sm, L"DOMAIN\\alice", tricky),
        L"Login",
        {{L"_this", L"SessionManager"}, {L"userName", L"DOMAIN\\alice"}, {L"password", tricky}}},
       {"view",
-       createContainerViewRequest({L"ViewManager", L"ViewManager"}, {L"Folder", L"ha-folder-root"}),
+       createContainerViewRequest({L"ViewManager", L"ViewManager"}, {L"Folder", L"ha-folder-root"},
+                                  type::Datastore),
        L"CreateContainerView",
-       {{L"container", L"ha-folder-root"}, {L"type", L"VirtualMachine"}, {L"recursive", L"true"}}},
-      {"names",
-       retrieveViewNamesRequest(pc, view),
+       {{L"container", L"ha-folder-root"}, {L"type", L"Datastore"}, {L"recursive", L"true"}}},
+      {"through a view",
+       retrieveViewRequest(pc, view, names),
        L"RetrievePropertiesEx",
        {{L"_this", L"propertyCollector"},
         {L"obj", view.value},
+        {L"type", L"VirtualMachine"},
         {L"pathSet", L"name"},
         {L"path", L"view"},
         {L"skip", L"true"}}},
+      {"of objects",
+       retrieveObjectsRequest(pc, {&vm, 1}, {&datastores, 1}),
+       L"RetrievePropertiesEx",
+       {{L"obj", L"vm-42"},
+        {L"type", L"Datastore"},
+        {L"pathSet", L"summary.accessible"},
+        {L"skip", L"false"}}},
       {"continue",
        continueRetrieveRequest(pc, L"tok&1"),
        L"ContinueRetrievePropertiesEx",
        {{L"token", L"tok&1"}}},
-      {"state",
-       retrieveMachineStateRequest(pc, vm),
-       L"RetrievePropertiesEx",
-       {{L"obj", L"vm-42"}, {L"pathSet", L"runtime.connectionState"}, {L"skip", L"false"}}},
       {"destroy", destroyViewRequest(view), L"DestroyView", {{L"_this", view.value}}},
       {"logout", logoutRequest(sm), L"Logout", {{L"_this", L"SessionManager"}}},
   };
@@ -200,15 +209,53 @@ TEST(VSphereEnvelopes, CarryTheOperationAndItsArguments) {
       EXPECT_EQ(request.values.count(element) ? request.values.at(element) : L"(missing)", value)
           << toUtf8(element);
   }
-  EXPECT_EQ(readFakeRequest(retrieveViewNamesRequest(pc, view)).types.at(L"obj"), L"ContainerView");
+  EXPECT_EQ(readFakeRequest(retrieveViewRequest(pc, view, names)).types.at(L"obj"),
+            L"ContainerView");
 }
 
-TEST(VSphereEnvelopes, StateRequestAsksForTheThreeRuntimeProperties) {
-  const std::string envelope =
-      retrieveMachineStateRequest({L"PropertyCollector", L"pc"}, {L"VirtualMachine", L"vm-1"});
-  for (const char *path : {"runtime.connectionState", "runtime.question", "runtime.powerState"})
-    EXPECT_NE(envelope.find("<pathSet>" + std::string(path) + "</pathSet>"), std::string::npos)
-        << path;
+TEST(VSphereEnvelopes, EveryPathOfEveryTypeIsAskedFor) {
+  const MoRef objects[] = {{L"Alarm", L"alarm-1"}, {L"HostSystem", L"host-9"}};
+  const PropertySet sets[] = {{type::Alarm, {path::AlarmName}},
+                              {type::HostSystem, {path::Name, path::OverallStatus}}};
+  const std::string envelope = retrieveObjectsRequest({L"PropertyCollector", L"pc"}, objects, sets);
+  for (const char *part :
+       {"<propSet><type>Alarm</type><pathSet>info.name</pathSet></propSet>",
+        "<propSet><type>HostSystem</type><pathSet>name</pathSet><pathSet>overallStatus</pathSet>",
+        "<obj type=\"Alarm\">alarm-1</obj>", "<obj type=\"HostSystem\">host-9</obj>"})
+    EXPECT_NE(envelope.find(part), std::string::npos) << part;
+}
+
+// What XML 1.0 cannot carry is refused before anything is built, never changed on the way.
+TEST(VSphereEnvelopes, TextsXmlCannotCarryAreRefused) {
+  const bool utf16 = sizeof(wchar_t) == 2;
+  const std::pair<std::wstring, bool> cases[] = {
+      {L"plain", true},
+      {L"tab\tline\nreturn\r", true},
+      {L"\u00e9\u20ac\uD7FF\uE000\uFFFD", true},
+      {L"\U0001F600 \U0010FFFF", true},
+      {std::wstring(1, L'\x01'), false},
+      {L"bell\x07", false},
+      {L"\x0B", false},
+      {L"\x1F", false},
+      {L"\uFFFE", false},
+      {L"\uFFFF", false},
+      {utf16 ? std::wstring(1, static_cast<wchar_t>(0xD800)) : std::wstring(1, L'\x02'), false},
+      {utf16 ? std::wstring(1, static_cast<wchar_t>(0xDC00)) + L"x" : std::wstring(1, L'\x03'),
+       false},
+  };
+  for (const auto &[text, sendable] : cases) {
+    const std::wstring description = descriptionOf([&] { requireSendable(text, L"The password"); });
+    if (sendable) {
+      EXPECT_EQ(description, L"(no error)") << toUtf8(text);
+    } else {
+      EXPECT_TRUE(description.starts_with(L"The password holds a character that cannot be sent"))
+          << toUtf8(description);
+      EXPECT_EQ(description.find(text), std::wstring::npos) << "the password is not repeated";
+    }
+  }
+  // Line ends reach the server as they were typed.
+  EXPECT_NE(loginRequest({L"SessionManager", L"sm"}, L"u", L"a\r\nb").find("a&#13;&#10;b"),
+            std::string::npos);
 }
 
 // ------------------------------------------------------------------ answers
@@ -322,33 +369,207 @@ std::string object(const std::string &id, const std::string &nameValue) {
          nameValue + "</val></propSet></objects>";
 }
 
-TEST(VSphereAnswers, NamesPagesKeepOrderTextAndToken) {
-  const auto first = readNamesPage(
-      answer(200,
-             namesAnswer("RetrievePropertiesEx",
-                         "<returnval><token>t1</token>" + object("vm-1", "web&amp;01") +
-                             object("vm-2", "<![CDATA[db <02>]]>") + object("vm-3", "caf\xC3\xA9") +
-                             "<objects><obj type=\"VirtualMachine\">vm-4</obj></objects>" +
-                             "</returnval>")),
-      L"RetrievePropertiesEx", reader);
-  ASSERT_EQ(first.objects.size(), 3u); // an object without a name is left out
-  EXPECT_EQ(first.objects[0].name, L"web&01");
+struct Page {
+  std::vector<ObjectContent> objects;
+  std::wstring token;
+  std::size_t charged = 0;
+};
+
+Page readPage(const HttpAnswer &a, Operation operation = op::RetrievePropertiesEx,
+              std::size_t budget = kMaxKeptCharacters) {
+  Page page;
+  CharacterBudget left{budget};
+  page.token = readRetrievedPage(a, operation, reader, left, [&](ObjectContent &&o) {
+                 page.objects.push_back(std::move(o));
+               }).token;
+  page.charged = budget - left.left;
+  return page;
+}
+
+std::wstring nameOf(const ObjectContent &o) {
+  const Value *name = o.property(path::Name);
+  return name ? name->text : L"(none)";
+}
+
+TEST(VSphereAnswers, RetrievedPagesKeepOrderTextAndToken) {
+  const Page first = readPage(answer(
+      200, namesAnswer("RetrievePropertiesEx",
+                       "<returnval><token>t1</token>" + object("vm-1", "web&amp;01") +
+                           object("vm-2", "<![CDATA[db <02>]]>") + object("vm-3", "caf\xC3\xA9") +
+                           "<objects><obj type=\"VirtualMachine\">vm-4</obj></objects>" +
+                           "</returnval>")));
+  ASSERT_EQ(first.objects.size(), 4u);
+  EXPECT_EQ(nameOf(first.objects[0]), L"web&01");
   EXPECT_EQ(first.objects[0].object, (MoRef{L"VirtualMachine", L"vm-1"}));
-  EXPECT_EQ(first.objects[1].name, L"db <02>");
-  EXPECT_EQ(first.objects[2].name, L"caf\u00e9");
+  EXPECT_EQ(first.objects[0].property(path::Name)->schemaType, L"string");
+  EXPECT_EQ(nameOf(first.objects[1]), L"db <02>");
+  EXPECT_EQ(nameOf(first.objects[2]), L"caf\u00e9");
+  EXPECT_EQ(nameOf(first.objects[3]), L"(none)");
   EXPECT_EQ(first.token, L"t1");
 
-  const auto last =
-      readNamesPage(answer(200, namesAnswer("ContinueRetrievePropertiesEx",
-                                            "<returnval>" + object("vm-5", "x") + "</returnval>")),
-                    L"ContinueRetrievePropertiesEx", reader);
+  const Page last =
+      readPage(answer(200, namesAnswer("ContinueRetrievePropertiesEx",
+                                       "<returnval>" + object("vm-5", "x") + "</returnval>")),
+               op::ContinueRetrievePropertiesEx);
   ASSERT_EQ(last.objects.size(), 1u);
   EXPECT_TRUE(last.token.empty());
 
-  const auto none = readNamesPage(answer(200, namesAnswer("RetrievePropertiesEx", "")),
-                                  L"RetrievePropertiesEx", reader);
+  const Page none = readPage(answer(200, namesAnswer("RetrievePropertiesEx", "")));
   EXPECT_TRUE(none.objects.empty());
   EXPECT_TRUE(none.token.empty());
+}
+
+// Data objects, arrays of them nested in each other, references and typed scalars, as the
+// snapshot, datastore and alarm properties come.
+TEST(VSphereAnswers, NestedValuesReferencesAndTypedScalars) {
+  const Page page = readPage(answer(
+      200, namesAnswer(
+               "RetrievePropertiesEx",
+               "<returnval><objects><obj type=\"VirtualMachine\">vm-7</obj>"
+               "<propSet><name>snapshot.rootSnapshotList</name>"
+               "<val xsi:type=\"ArrayOfVirtualMachineSnapshotTree\">"
+               "<VirtualMachineSnapshotTree><snapshot type=\"VirtualMachineSnapshot\">snap-1"
+               "</snapshot><name>base</name><createTime>2026-11-01T08:00:00.5Z</createTime>"
+               "<childSnapshotList><snapshot type=\"VirtualMachineSnapshot\">snap-2</snapshot>"
+               "<name>before-patch</name><createTime>2026-11-20T10:30:00+02:00</createTime>"
+               "</childSnapshotList></VirtualMachineSnapshotTree></val></propSet>"
+               "<propSet><name>summary.capacity</name><val xsi:type=\"xsd:long\">107374182400</val>"
+               "</propSet><propSet><name>summary.accessible</name>"
+               "<val xsi:type=\"xsd:boolean\">true</val></propSet>"
+               "<propSet><name>parent</name><val xsi:type=\"ManagedObjectReference\" "
+               "type=\"Folder\">group-v3</val></propSet>"
+               "<missingSet><path>guest</path><fault><fault xsi:type=\"NoPermission\"/></fault>"
+               "</missingSet></objects></returnval>")));
+  ASSERT_EQ(page.objects.size(), 1u);
+  const ObjectContent &vm = page.objects[0];
+  const Value *tree = vm.property(path::Snapshots);
+  ASSERT_TRUE(tree);
+  EXPECT_EQ(tree->schemaType, L"ArrayOfVirtualMachineSnapshotTree");
+  ASSERT_EQ(tree->fields.size(), 1u);
+  const Value &root = tree->fields[0].value;
+  EXPECT_EQ(tree->fields[0].name, L"VirtualMachineSnapshotTree");
+  EXPECT_EQ(root.field(L"snapshot")->reference(), (MoRef{L"VirtualMachineSnapshot", L"snap-1"}));
+  EXPECT_EQ(root.field(L"name")->text, L"base");
+  EXPECT_EQ(dateTimeOf(root.field(L"createTime")->text), 1'793'520'000);
+  const Value *child = root.field(L"childSnapshotList");
+  ASSERT_TRUE(child);
+  EXPECT_EQ(child->field(L"name")->text, L"before-patch");
+  EXPECT_EQ(dateTimeOf(child->field(L"createTime")->text), 1'795'163'400);
+  EXPECT_EQ(longOf(vm.property(path::Capacity)), 107'374'182'400);
+  EXPECT_EQ(booleanOf(vm.property(path::Accessible)), true);
+  EXPECT_EQ(vm.property(L"parent")->reference(), (MoRef{L"Folder", L"group-v3"}));
+  EXPECT_EQ(vm.property(L"parent")->schemaType, L"ManagedObjectReference");
+  EXPECT_EQ(vm.property(L"guest"), nullptr);
+}
+
+// An indented answer: the blanks between elements are no text of any value and count toward
+// no limit; references and tokens lose the blanks around them.
+TEST(VSphereAnswers, IndentedAnswersAreReadAsTheirValues) {
+  const std::string indent(5, ' ');
+  std::string objects;
+  for (int i = 0; i < 14'000; ++i)
+    objects += "\n" + indent + "<objects>\n" + indent + indent +
+               "<obj type=\" VirtualMachine\">\n" + indent + "vm-" + std::to_string(i) + "\r\n" +
+               indent + "</obj>\n" + indent + "<propSet>\n<name>name</name>\n<val>m" +
+               std::to_string(i) + "</val>\n</propSet>\n" + indent + "</objects>";
+  const Page page = readPage(answer(
+      200, namesAnswer("RetrievePropertiesEx",
+                       "<returnval>" + objects + "\n<token>\n  t2\n</token>\n</returnval>")));
+  ASSERT_EQ(page.objects.size(), 14'000u);
+  EXPECT_EQ(page.objects[13'999].object, (MoRef{L"VirtualMachine", L"vm-13999"}));
+  EXPECT_EQ(nameOf(page.objects[13'999]), L"m13999");
+  EXPECT_EQ(page.token, L"t2");
+  // Blanks inside a value's own text stay.
+  const Page spaced =
+      readPage(answer(200, namesAnswer("RetrievePropertiesEx",
+                                       "<returnval>" + object("vm-1", " a b ") + "</returnval>")));
+  EXPECT_EQ(nameOf(spaced.objects.at(0)), L" a b ");
+}
+
+TEST(VSphereAnswers, WhatAnAnswerKeepsIsBounded) {
+  const std::wstring notVSphere = L"The server's answer is not a vSphere Web Services answer (";
+  const auto page = [](const std::string &objects) {
+    return answer(200,
+                  namesAnswer("RetrievePropertiesEx", "<returnval>" + objects + "</returnval>"));
+  };
+  const std::string longType(4'000'000, 'T');
+  const std::pair<HttpAnswer, std::wstring> cases[] = {
+      {page("<objects><obj type=\"" + longType + "\">vm-1</obj></objects>"),
+       notVSphere + L"a type attribute longer than 1024 characters)"},
+      {page("<objects><obj type=\"VirtualMachine\">vm-1</obj><propSet><name>x</name>"
+            "<val xsi:type=\"" +
+            longType + "\">1</val></propSet></objects>"),
+       notVSphere + L"a type attribute longer than 1024 characters)"},
+      {page("<" + std::string(2000, 'e') + "/>"),
+       notVSphere + L"an element name longer than 1024 characters)"},
+      {page(object("vm-1", std::string(70'000, 'n'))),
+       notVSphere + L"a value longer than 65536 characters)"},
+  };
+  for (const auto &[a, description] : cases)
+    EXPECT_EQ(descriptionOf([&] { readPage(a); }), description);
+
+  // Every kept element counts against the check's budget: its strings and a little more.
+  const Page counted = readPage(page(object("vm-1", "web01")));
+  EXPECT_GE(counted.charged, std::string("obj"
+                                         "vm-1"
+                                         "VirtualMachine"
+                                         "name"
+                                         "val"
+                                         "web01")
+                                 .size());
+  std::string many;
+  for (int i = 0; i < 200; ++i)
+    many += object("vm-" + std::to_string(i), std::string(1000, 'n'));
+  EXPECT_THROW(readPage(page(many), op::RetrievePropertiesEx, 100'000), TooMuchToKeep);
+  EXPECT_NO_THROW(readPage(page(many), op::RetrievePropertiesEx, 400'000));
+}
+
+TEST(VSphereAnswers, DateTimesInEveryFormTheServerWrites) {
+  const std::pair<const wchar_t *, std::optional<std::int64_t>> cases[] = {
+      {L"1970-01-01T00:00:00Z", 0},
+      {L"2026-12-09T02:12:47Z", 1'796'782'367},
+      {L"2026-12-09T02:12:47.123456Z", 1'796'782'367},
+      {L" 2026-12-09T03:12:47+01:00 ", 1'796'782'367},
+      {L"2026-12-08T21:12:47-05:00", 1'796'782'367},
+      {L"2026-12-09T02:12:47", 1'796'782'367},
+      {L"2000-02-29T00:00:00Z", 951'782'400},
+      {L"1969-12-31T23:59:59Z", -1},
+      {L"2026-13-01T00:00:00Z", std::nullopt},
+      {L"2026-12-09 02:12:47Z", std::nullopt},
+      {L"2026-12-09T02:12Z", std::nullopt},
+      {L"2026-12-09T02:12:47+0100", std::nullopt},
+      {L"2026-12-09T02:12:47Zjunk", std::nullopt},
+      {L"", std::nullopt},
+  };
+  for (const auto &[text, seconds] : cases)
+    EXPECT_EQ(dateTimeOf(text), seconds) << toUtf8(text);
+}
+
+TEST(VSphereAnswers, ScalarsOfOtherFormsAreRefused) {
+  const auto value = [](std::wstring text) { return Value{L"", L"", std::move(text), {}}; };
+  for (const wchar_t *text : {L"", L"12a", L"1.5", L"--1", L"99999999999999999999"}) {
+    const Value v = value(text);
+    EXPECT_EQ(longOf(&v), std::nullopt) << toUtf8(text);
+  }
+  const Value negative = value(L" -42 ");
+  EXPECT_EQ(longOf(&negative), -42);
+  const Value yes = value(L"true"), no = value(L"0"), maybe = value(L"yes");
+  EXPECT_EQ(booleanOf(&yes), true);
+  EXPECT_EQ(booleanOf(&no), false);
+  EXPECT_EQ(booleanOf(&maybe), std::nullopt);
+  EXPECT_EQ(longOf(nullptr), std::nullopt);
+}
+
+// vSphere escapes these three in entity names; nothing else is touched.
+TEST(VSphereAnswers, EntityNamesAreUnescaped) {
+  const std::pair<const wchar_t *, const wchar_t *> cases[] = {
+      {L"web%2f01", L"web/01"}, {L"web%2F01", L"web/01"}, {L"a%5cb", L"a\\b"},
+      {L"a%5Cb", L"a\\b"},      {L"100%25", L"100%"},     {L"%252f", L"%2f"},
+      {L"%20x", L"%20x"},       {L"50%", L"50%"},         {L"%2", L"%2"},
+      {L"plain", L"plain"},     {L"%2f%5c%25", L"/\\%"},
+  };
+  for (const auto &[escaped, plain] : cases)
+    EXPECT_EQ(unescapedName(escaped), plain) << toUtf8(escaped);
 }
 
 std::string runtimeAnswer(const std::string &properties) {
@@ -389,13 +610,14 @@ TEST(VSphereAnswers, RuntimePropertiesGiveTheExecutionState) {
       {"unknown power state", connected + property("runtime.powerState", "melted"), 0},
   };
   for (const auto &c : cases) {
-    const HttpAnswer a = answer(200, runtimeAnswer(c.properties));
+    const Page page = readPage(answer(200, runtimeAnswer(c.properties)));
+    ASSERT_EQ(page.objects.size(), 1u);
+    const MachineRuntime runtime = runtimeOf(page.objects[0]);
     if (c.state) {
-      EXPECT_EQ(executionStateOf(readMachineRuntime(a, reader)), c.state) << c.name;
+      EXPECT_EQ(executionStateOf(runtime), c.state) << c.name;
     } else {
-      EXPECT_TRUE(descriptionOf([&] {
-                    executionStateOf(readMachineRuntime(a, reader));
-                  }).find(L"power state") != std::wstring::npos)
+      EXPECT_TRUE(descriptionOf([&] { executionStateOf(runtime); }).find(L"power state") !=
+                  std::wstring::npos)
           << c.name;
     }
   }

@@ -7,9 +7,11 @@
 #include <functional>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "common/AutomationError.h"
 #include "vmserver/vsphere/Answers.h"
+#include "vmserver/vsphere/Machines.h"
 #include "vmserver/vsphere/win/PoolMalloc.h"
 #include "vmserver/vsphere/win/XmlLiteReader.h"
 
@@ -30,6 +32,23 @@ std::string soap(const std::string &body) {
 
 HttpAnswer answer(int status, std::string body) {
   return {status, "text/xml", std::move(body), {}};
+}
+
+// Every object of one retrieval answer, in order.
+std::vector<ObjectContent> objectsOf(const HttpAnswer &a, std::wstring *token = nullptr) {
+  std::vector<ObjectContent> objects;
+  CharacterBudget budget{kMaxTextLength * 1024};
+  const RetrievedPage page =
+      readRetrievedPage(a, op::RetrievePropertiesEx, reader, budget,
+                        [&](ObjectContent &&object) { objects.push_back(std::move(object)); });
+  if (token)
+    *token = page.token;
+  return objects;
+}
+
+std::wstring nameOf(const ObjectContent &object) {
+  const Value *name = object.property(path::Name);
+  return name ? name->text : L"(none)";
 }
 
 std::wstring descriptionOf(const std::function<void()> &action) {
@@ -56,7 +75,8 @@ TEST(VSphereXmlLite, ServiceContentReferences) {
 }
 
 TEST(VSphereXmlLite, NamesWithEntitiesCdataAndUtf8) {
-  const auto page = readNamesPage(
+  std::wstring token;
+  const auto objects = objectsOf(
       answer(200, soap("<RetrievePropertiesExResponse xmlns=\"urn:vim25\"><returnval>"
                        "<token>2</token><objects><obj XMLSchema-instance:type=\"MoRef\" "
                        "type=\"VirtualMachine\">vm-1</obj>"
@@ -67,15 +87,42 @@ TEST(VSphereXmlLite, NamesWithEntitiesCdataAndUtf8) {
                        "</propSet></objects><objects><obj type=\"VirtualMachine\">vm-3</obj>"
                        "<propSet><name>name</name><val>caf\xC3\xA9 \xF0\x9F\x98\x80</val></propSet>"
                        "</objects></returnval></RetrievePropertiesExResponse>")),
-      L"RetrievePropertiesEx", reader);
-  ASSERT_EQ(page.objects.size(), 3u);
-  EXPECT_EQ(page.objects[0].name, L"web&01");
-  EXPECT_EQ(page.objects[0].object, (MoRef{L"VirtualMachine", L"vm-1"}));
-  EXPECT_EQ(page.objects[1].name, L"db <02>");
+      &token);
+  ASSERT_EQ(objects.size(), 3u);
+  EXPECT_EQ(nameOf(objects[0]), L"web&01");
+  EXPECT_EQ(objects[0].object, (MoRef{L"VirtualMachine", L"vm-1"}));
+  // The schema instance type under the prefix the answer declared for it.
+  EXPECT_EQ(objects[0].property(path::Name)->schemaType, L"string");
+  EXPECT_EQ(nameOf(objects[1]), L"db <02>");
   // The type attribute without a prefix, whatever prefixed one stands before or after it.
-  EXPECT_EQ(page.objects[1].object, (MoRef{L"VirtualMachine", L"vm-2"}));
-  EXPECT_EQ(page.objects[2].name, L"caf\u00e9 \U0001F600");
-  EXPECT_EQ(page.token, L"2");
+  EXPECT_EQ(objects[1].object, (MoRef{L"VirtualMachine", L"vm-2"}));
+  EXPECT_EQ(nameOf(objects[2]), L"caf\u00e9 \U0001F600");
+  EXPECT_EQ(token, L"2");
+}
+
+// A nested value as XmlLite reports it, indented, with references among its fields.
+TEST(VSphereXmlLite, NestedValuesOfAnIndentedAnswer) {
+  const auto objects = objectsOf(answer(
+      200, soap("<RetrievePropertiesExResponse xmlns=\"urn:vim25\">\n <returnval>\n  <objects>\n"
+                "   <obj type=\"Folder\">\n    group-d1\n   </obj>\n   <propSet>\n"
+                "    <name>triggeredAlarmState</name>\n"
+                "    <val XMLSchema-instance:type=\"ArrayOfAlarmState\">\n"
+                "     <AlarmState>\n      <key>alarm-7.host-9</key>\n"
+                "      <entity type=\"HostSystem\">host-9</entity>\n"
+                "      <alarm type=\"Alarm\">alarm-7</alarm>\n"
+                "      <overallStatus>red</overallStatus>\n     </AlarmState>\n"
+                "    </val>\n   </propSet>\n  </objects>\n </returnval>\n"
+                "</RetrievePropertiesExResponse>")));
+  ASSERT_EQ(objects.size(), 1u);
+  EXPECT_EQ(objects[0].object, (MoRef{L"Folder", L"group-d1"}));
+  const Value *alarms = objects[0].property(path::TriggeredAlarmState);
+  ASSERT_TRUE(alarms);
+  EXPECT_EQ(alarms->schemaType, L"ArrayOfAlarmState");
+  ASSERT_EQ(alarms->fields.size(), 1u);
+  const Value &state = alarms->fields[0].value;
+  EXPECT_EQ(state.field(L"entity")->reference(), (MoRef{L"HostSystem", L"host-9"}));
+  EXPECT_EQ(state.field(L"alarm")->reference(), (MoRef{L"Alarm", L"alarm-7"}));
+  EXPECT_EQ(state.field(L"overallStatus")->text, L"red");
 }
 
 // Names of every length through a long answer: XmlLite's memory is handed out and given back
@@ -83,22 +130,25 @@ TEST(VSphereXmlLite, NamesWithEntitiesCdataAndUtf8) {
 // later name or the reference beside it.
 TEST(VSphereXmlLite, LongAnswerKeepsEveryName) {
   constexpr int kMachines = 5000;
-  const auto nameOf = [](int i) { return "m" + std::to_string(i) + std::string(i % 300, 'x'); };
+  const auto machineName = [](int i) {
+    return "m" + std::to_string(i) + std::string(i % 300, 'x');
+  };
   std::string objects;
   for (int i = 0; i < kMachines; ++i)
     objects += "<objects><obj type=\"VirtualMachine\">vm-" + std::to_string(i) +
-               "</obj><propSet><name>name</name><val>" + nameOf(i) + "</val></propSet></objects>";
+               "</obj><propSet><name>name</name><val>" + machineName(i) +
+               "</val></propSet></objects>";
   const HttpAnswer longAnswer =
       answer(200, soap("<RetrievePropertiesExResponse xmlns=\"urn:vim25\">"
                        "<returnval>" +
                        objects + "</returnval></RetrievePropertiesExResponse>"));
   for (int pass = 0; pass < 2; ++pass) {
-    const auto page = readNamesPage(longAnswer, L"RetrievePropertiesEx", reader);
-    ASSERT_EQ(page.objects.size(), static_cast<std::size_t>(kMachines));
+    const auto objects = objectsOf(longAnswer);
+    ASSERT_EQ(objects.size(), static_cast<std::size_t>(kMachines));
     for (int i = 0; i < kMachines; ++i) {
-      const NamedObject &machine = page.objects[static_cast<std::size_t>(i)];
-      const std::string name = nameOf(i);
-      ASSERT_EQ(machine.name, std::wstring(name.begin(), name.end())) << i;
+      const ObjectContent &machine = objects[static_cast<std::size_t>(i)];
+      const std::string name = machineName(i);
+      ASSERT_EQ(nameOf(machine), std::wstring(name.begin(), name.end())) << i;
       ASSERT_EQ(machine.object, (MoRef{L"VirtualMachine", L"vm-" + std::to_wstring(i)})) << i;
     }
   }
@@ -142,15 +192,15 @@ TEST(VSphereXmlLite, PoolMallocKeepsTheAllocatorContract) {
 }
 
 TEST(VSphereXmlLite, QuestionAndPowerState) {
-  const auto runtime = readMachineRuntime(
+  const auto objects = objectsOf(
       answer(200, soap("<RetrievePropertiesExResponse xmlns=\"urn:vim25\"><returnval><objects>"
                        "<obj type=\"VirtualMachine\">vm-1</obj><propSet><name>"
                        "runtime.connectionState</name><val>connected</val></propSet><propSet>"
                        "<name>runtime.question</name><val><id>0</id><text>Moved?</text></val>"
                        "</propSet><propSet><name>runtime.powerState</name><val>poweredOn</val>"
-                       "</propSet></objects></returnval></RetrievePropertiesExResponse>")),
-      reader);
-  EXPECT_EQ(executionStateOf(runtime), 4);
+                       "</propSet></objects></returnval></RetrievePropertiesExResponse>")));
+  ASSERT_EQ(objects.size(), 1u);
+  EXPECT_EQ(executionStateOf(runtimeOf(objects[0])), 4);
 }
 
 TEST(VSphereXmlLite, RefusalsAreDescribed) {

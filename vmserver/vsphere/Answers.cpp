@@ -15,18 +15,31 @@ using namespace std::string_view_literals;
 namespace {
 
 constexpr std::wstring_view kSoapNamespace = L"http://schemas.xmlsoap.org/soap/envelope/";
+constexpr std::wstring_view kBlanks = L" \t\r\n";
+// What one kept element costs beyond its strings, in characters.
+constexpr std::size_t kElementCost = 16;
+
+bool isBlank(std::wstring_view text) { return text.find_first_not_of(kBlanks) == text.npos; }
 
 // One open element while an answer streams by. Frames are kept for reuse as elements open
-// and close, so that a long answer costs no allocation per element.
+// and close, so that a long answer costs no allocation per element it does not keep.
 struct Frame {
   std::wstring name;
-  std::wstring text; // its own text, up to kMaxTextLength
-  std::wstring type; // its type attribute; empty without one
+  Value value;
   bool hasChildren = false;
+
+  void reset(std::wstring_view elementName) {
+    name.assign(elementName);
+    value.schemaType.clear();
+    value.referenceType.clear();
+    value.text.clear();
+    value.fields.clear();
+    hasChildren = false;
+  }
 };
 
-// Names of the open elements below the operation's answer element.
-using Path = std::span<const Frame>;
+// The open elements below the operation's answer element.
+using Path = std::span<Frame>;
 
 // From the innermost name out: paths of one answer differ most there.
 bool is(Path path, std::initializer_list<std::wstring_view> names) {
@@ -40,9 +53,9 @@ class Sink {
 public:
   virtual ~Sink() = default;
   virtual void ended(Path path) = 0;
-  // Whether elements of that name are references whose type attribute it reads: only those
-  // have their attributes looked at.
-  virtual bool readsTypeOf(std::wstring_view elementName) const = 0;
+  // Whether an element `name` opening below `open` has its type attributes read: only those
+  // the reader needs are looked at.
+  virtual bool readsTypesOf(Path open, std::wstring_view name) const = 0;
 };
 
 bool startsWithNoCase(std::string_view text, std::string_view prefix) {
@@ -65,12 +78,18 @@ bool looksLikeHtml(const HttpAnswer &answer) {
   return startsWithNoCase(body, "<!doctype html") || startsWithNoCase(body, "<html");
 }
 
+[[noreturn]] void tooLong(std::wstring_view what, std::size_t limit) {
+  throw notVSphereAnswer(std::wstring(what) + L" longer than " + std::to_wstring(limit) +
+                         L" characters");
+}
+
 // Streams one SOAP answer: Envelope, Body, then either the operation's answer element
 // (whose descendants go to the sink) or a Fault.
 class AnswerWalk {
 public:
-  AnswerWalk(std::wstring_view operation, Sink &sink)
-      : expected_(std::wstring(operation) + L"Response"), sink_(sink) {}
+  AnswerWalk(Operation operation, Sink &sink)
+      : expected_(std::wstring(operation.name.begin(), operation.name.end()) + L"Response"),
+        sink_(sink) {}
 
   void run(XmlReader &reader) {
     for (XmlNode node = reader.next(); node != XmlNode::EndOfDocument; node = reader.next()) {
@@ -103,15 +122,20 @@ private:
     const std::size_t depth = depth_;
     if (depth >= static_cast<std::size_t>(kMaxElementDepth))
       throw XmlReadError(XmlReadError::Kind::TooDeep);
-    if (depth > 0)
-      stack_[depth - 1].hasChildren = true;
+    const std::wstring_view name = reader.localName();
+    if (name.size() > kMaxNameLength)
+      tooLong(L"an element name", kMaxNameLength);
+    if (depth > 0) {
+      // Whatever text came before the first child was the blanks of an indented answer.
+      Frame &parent = stack_[depth - 1];
+      if (!parent.hasChildren)
+        parent.value.text.clear();
+      parent.hasChildren = true;
+    }
     if (depth == stack_.size())
       stack_.emplace_back();
     Frame &frame = stack_[depth];
-    frame.name.assign(reader.localName());
-    frame.text.clear();
-    frame.type.clear();
-    frame.hasChildren = false;
+    frame.reset(name);
     // Only the envelope's own elements are told by their namespace.
     const bool soap = depth <= 2 && reader.namespaceUri() == kSoapNamespace;
     if (depth == 0)
@@ -120,11 +144,27 @@ private:
       sawBody_ = true;
     else if (depth == 2 && inBody())
       classifyAnswer(frame.name, soap);
-    if (depth >= 3 && sawAnswer_ && sink_.readsTypeOf(frame.name)) {
-      if (auto type = reader.attribute(L"type"))
-        frame.type.assign(*type);
-    }
+    if (depth >= 3 && sawAnswer_ && sink_.readsTypesOf(Path(stack_.data() + 3, depth - 3), name))
+      readTypes(reader, frame.value);
     ++depth_;
+  }
+
+  static void readTypes(XmlReader &reader, Value &value) {
+    const auto types = reader.typeAttributes();
+    if (types.reference) {
+      const std::wstring_view type = trimmedText(*types.reference);
+      if (type.size() > kMaxNameLength)
+        tooLong(L"a type attribute", kMaxNameLength);
+      value.referenceType.assign(type);
+    }
+    if (types.schema) {
+      std::wstring_view type = trimmedText(*types.schema);
+      if (type.size() > kMaxNameLength)
+        tooLong(L"a type attribute", kMaxNameLength);
+      if (const auto colon = type.rfind(L':'); colon != type.npos)
+        type.remove_prefix(colon + 1);
+      value.schemaType.assign(type);
+    }
   }
 
   void classifyAnswer(const std::wstring &name, bool soap) {
@@ -140,13 +180,19 @@ private:
 
   bool inBody() const { return sawBody_ && depth_ >= 2 && stack_[1].name == L"Body"sv; }
 
+  // Text between child elements is not part of any value: an indented answer's blanks.
   void text(std::wstring_view text) {
     if (depth_ == 0)
       return;
-    std::wstring &kept = stack_[depth_ - 1].text;
-    if (kept.size() + text.size() > kMaxTextLength)
-      throw notVSphereAnswer(L"a value longer than " + std::to_wstring(kMaxTextLength) +
-                             L" characters");
+    Frame &frame = stack_[depth_ - 1];
+    if (frame.hasChildren)
+      return;
+    std::wstring &kept = frame.value.text;
+    if (kept.size() + text.size() > kMaxTextLength) {
+      if (isBlank(text))
+        return;
+      tooLong(L"a value", kMaxTextLength);
+    }
     kept += text;
   }
 
@@ -165,7 +211,7 @@ private:
 
   void faultElementEnded(Path path) {
     if (is(path, {L"faultstring"sv}))
-      faultString_ = path.back().text;
+      faultString_ = path.back().value.text;
     else if (path.size() == 2 && path[0].name == L"detail"sv && faultDetail_.empty())
       faultDetail_ = path[1].name;
   }
@@ -188,8 +234,8 @@ std::wstring statusText(int status) {
 }
 
 // Reads `answer` as the answer to `operation`, handing its content to `sink`.
-void readAnswer(const HttpAnswer &answer, std::wstring_view operation,
-                const XmlReaderFactory &makeReader, Sink &sink) {
+void readAnswer(const HttpAnswer &answer, Operation operation, const XmlReaderFactory &makeReader,
+                Sink &sink) {
   const bool ok = answer.status == 200;
   if (looksLikeHtml(answer))
     throw notVSphereAnswer(ok ? L"an HTML page" : statusText(answer.status));
@@ -226,123 +272,215 @@ void readAnswer(const HttpAnswer &answer, std::wstring_view operation,
                                : L"an answer " + walk.otherAnswer() + L" to another request");
 }
 
-MoRef referenceIn(const Frame &frame) { return {frame.type, frame.text}; }
-
 class ServiceContentSink final : public Sink {
 public:
   ServiceContent content;
-  bool readsTypeOf(std::wstring_view name) const override {
-    return name == L"rootFolder"sv || name == L"propertyCollector"sv || name == L"viewManager"sv ||
-           name == L"sessionManager"sv;
+  bool readsTypesOf(Path open, std::wstring_view name) const override {
+    return open.size() == 1 && (name == L"rootFolder"sv || name == L"propertyCollector"sv ||
+                                name == L"viewManager"sv || name == L"sessionManager"sv);
   }
   void ended(Path path) override {
     if (path.size() != 2 || path[0].name != L"returnval"sv)
       return;
     const std::wstring &name = path[1].name;
     if (name == L"rootFolder"sv)
-      content.rootFolder = referenceIn(path[1]);
+      content.rootFolder = path[1].value.reference();
     else if (name == L"propertyCollector"sv)
-      content.propertyCollector = referenceIn(path[1]);
+      content.propertyCollector = path[1].value.reference();
     else if (name == L"viewManager"sv)
-      content.viewManager = referenceIn(path[1]);
+      content.viewManager = path[1].value.reference();
     else if (name == L"sessionManager"sv)
-      content.sessionManager = referenceIn(path[1]);
+      content.sessionManager = path[1].value.reference();
   }
 };
 
 class IgnoringSink final : public Sink {
 public:
   void ended(Path) override {}
-  bool readsTypeOf(std::wstring_view) const override { return false; }
+  bool readsTypesOf(Path, std::wstring_view) const override { return false; }
 };
 
+// The answer element's returnval: a reference or a scalar.
 class ReturnvalSink final : public Sink {
 public:
-  std::optional<MoRef> value;
-  bool readsTypeOf(std::wstring_view name) const override { return name == L"returnval"sv; }
+  std::optional<Value> value;
+  bool readsTypesOf(Path open, std::wstring_view name) const override {
+    return open.empty() && name == L"returnval"sv;
+  }
   void ended(Path path) override {
     if (is(path, {L"returnval"sv}))
-      value = referenceIn(path[0]);
+      value = std::move(path[0].value);
   }
 };
 
-// The objects of a RetrieveResult with their property values, one object at a time.
-class RetrieveResultSink : public Sink {
+// The objects of a RetrieveResult with their property values, each handed on as it ends.
+class RetrieveSink final : public Sink {
 public:
-  bool readsTypeOf(std::wstring_view name) const override { return name == L"obj"sv; }
-  void ended(Path path) override {
-    if (is(path, {L"returnval"sv, L"token"sv}))
-      token_ = path[1].text;
-    else if (is(path, {L"returnval"sv, L"objects"sv, L"obj"sv})) {
-      object_.type.assign(path[2].type);
-      object_.value.assign(path[2].text);
-    } else if (is(path, {L"returnval"sv, L"objects"sv, L"propSet"sv, L"name"sv}))
-      propertyName_ = path[3].text;
-    else if (is(path, {L"returnval"sv, L"objects"sv, L"propSet"sv, L"val"sv}))
-      property(propertyName_, path[3]);
-    else if (is(path, {L"returnval"sv, L"objects"sv}))
-      objectEnded(object_);
+  RetrieveSink(CharacterBudget &budget, const ObjectConsumer &take)
+      : budget_(budget), take_(take) {}
+
+  RetrievedPage page;
+
+  // The object's reference, and everything at and below a property's value.
+  bool readsTypesOf(Path open, std::wstring_view name) const override {
+    if (open.size() == 2)
+      return name == L"obj"sv && is(open, {L"returnval"sv, L"objects"sv});
+    return open.size() >= 3 && open[0].name == L"returnval"sv && open[1].name == L"objects"sv &&
+           open[2].name == L"propSet"sv &&
+           (open.size() > 3 ? open[3].name == L"val"sv : name == L"val"sv);
   }
 
-protected:
-  virtual void property(const std::wstring &name, const Frame &value) = 0;
-  virtual void objectEnded(const MoRef &object) = 0;
-  std::wstring token_;
+  void ended(Path path) override {
+    if (path.size() >= 5 && path[3].name == L"val"sv && is(path.first(3), kPropSet)) {
+      Frame &child = path.back();
+      charge(child);
+      path[path.size() - 2].value.fields.push_back({child.name, std::move(child.value)});
+    } else if (is(path, {L"returnval"sv, L"objects"sv, L"propSet"sv, L"val"sv})) {
+      charge(path[3]);
+      current_.properties.push_back({propertyName_, std::move(path[3].value)});
+      charge(propertyName_.size());
+    } else if (is(path, {L"returnval"sv, L"objects"sv, L"propSet"sv, L"name"sv})) {
+      propertyName_.assign(trimmedText(path[3].value.text));
+    } else if (is(path, {L"returnval"sv, L"objects"sv, L"obj"sv})) {
+      charge(path[2]);
+      current_.object = path[2].value.reference();
+    } else if (is(path, {L"returnval"sv, L"objects"sv})) {
+      ++page.objects;
+      take_(std::move(current_));
+      current_ = {};
+    } else if (is(path, {L"returnval"sv, L"token"sv})) {
+      page.token.assign(trimmedText(path[1].value.text));
+    }
+  }
 
 private:
-  MoRef object_;
+  static constexpr std::initializer_list<std::wstring_view> kPropSet = {L"returnval"sv,
+                                                                        L"objects"sv, L"propSet"sv};
+
+  void charge(const Frame &frame) {
+    const Value &v = frame.value;
+    charge(frame.name.size() + v.text.size() + v.schemaType.size() + v.referenceType.size() +
+           kElementCost);
+  }
+  void charge(std::size_t characters) {
+    if (characters > budget_.left)
+      throw TooMuchToKeep();
+    budget_.left -= characters;
+  }
+
+  CharacterBudget &budget_;
+  const ObjectConsumer &take_;
+  ObjectContent current_;
   std::wstring propertyName_;
 };
 
-class NamesSink final : public RetrieveResultSink {
-public:
-  NamesPage page() {
-    page_.token = token_;
-    return std::move(page_);
+int digitsAt(std::wstring_view text, std::size_t at, std::size_t count) {
+  if (at + count > text.size())
+    return -1;
+  int number = 0;
+  for (std::size_t i = at; i < at + count; ++i) {
+    if (text[i] < L'0' || text[i] > L'9')
+      return -1;
+    number = number * 10 + (text[i] - L'0');
   }
+  return number;
+}
 
-private:
-  void property(const std::wstring &name, const Frame &value) override {
-    if (name == L"name"sv)
-      name_ = value.text;
-  }
-  void objectEnded(const MoRef &object) override {
-    if (name_)
-      page_.objects.push_back({object, std::move(*name_)});
-    name_.reset();
-  }
-  std::optional<std::wstring> name_;
-  NamesPage page_;
-};
-
-class RuntimeSink final : public RetrieveResultSink {
-public:
-  MachineRuntime runtime;
-
-private:
-  void property(const std::wstring &name, const Frame &value) override {
-    if (name == kConnectionState)
-      runtime.connectionState = value.text;
-    else if (name == kPowerState)
-      runtime.powerState = value.text;
-    else if (name == kQuestion)
-      runtime.question = value.hasChildren || !value.text.empty();
-  }
-  void objectEnded(const MoRef &) override {}
-};
-
-std::wstring_view trimmed(std::wstring_view text) {
-  const auto first = text.find_first_not_of(L" \t\r\n");
-  if (first == std::wstring_view::npos)
-    return {};
-  return text.substr(first, text.find_last_not_of(L" \t\r\n") - first + 1);
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar.
+std::int64_t daysFromCivil(std::int64_t year, unsigned month, unsigned day) {
+  year -= month <= 2;
+  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const auto yearOfEra = static_cast<unsigned>(year - era * 400);
+  const unsigned dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + static_cast<std::int64_t>(dayOfEra) - 719468;
 }
 
 } // namespace
 
+TooMuchToKeep::TooMuchToKeep()
+    : AutomationError(static_cast<std::int32_t>(0x80004005u),
+                      L"The server's answers hold more than a check reads") {}
+
+const Value *Value::field(std::wstring_view name) const {
+  const auto found =
+      std::find_if(fields.begin(), fields.end(), [&](const Field &f) { return f.name == name; });
+  return found == fields.end() ? nullptr : &found->value;
+}
+
+MoRef Value::reference() const { return {referenceType, std::wstring(trimmedText(text))}; }
+
+const Value *ObjectContent::property(std::wstring_view path) const {
+  const auto found = std::find_if(properties.begin(), properties.end(),
+                                  [&](const Property &p) { return p.path == path; });
+  return found == properties.end() ? nullptr : &found->value;
+}
+
+std::optional<std::int64_t> longOf(const Value *value) {
+  if (!value)
+    return std::nullopt;
+  std::wstring_view text = trimmedText(value->text);
+  const bool negative = text.starts_with(L'-');
+  if (negative || text.starts_with(L'+'))
+    text.remove_prefix(1);
+  if (text.empty() || text.size() > 18)
+    return std::nullopt;
+  std::int64_t number = 0;
+  for (wchar_t c : text) {
+    if (c < L'0' || c > L'9')
+      return std::nullopt;
+    number = number * 10 + (c - L'0');
+  }
+  return negative ? -number : number;
+}
+
+std::optional<bool> booleanOf(const Value *value) {
+  if (!value)
+    return std::nullopt;
+  const std::wstring_view text = trimmedText(value->text);
+  if (text == L"true"sv || text == L"1"sv)
+    return true;
+  if (text == L"false"sv || text == L"0"sv)
+    return false;
+  return std::nullopt;
+}
+
+std::optional<std::int64_t> dateTimeOf(std::wstring_view text) {
+  text = trimmedText(text);
+  // YYYY-MM-DDThh:mm:ss
+  const int year = digitsAt(text, 0, 4), month = digitsAt(text, 5, 2), day = digitsAt(text, 8, 2);
+  const int hour = digitsAt(text, 11, 2), minute = digitsAt(text, 14, 2),
+            second = digitsAt(text, 17, 2);
+  if (text.size() < 19 || text[4] != L'-' || text[7] != L'-' || text[10] != L'T' ||
+      text[13] != L':' || text[16] != L':' || year < 0 || month < 1 || month > 12 || day < 1 ||
+      day > 31 || hour < 0 || hour > 24 || minute < 0 || minute > 59 || second < 0 || second > 60)
+    return std::nullopt;
+  std::size_t at = 19;
+  if (at < text.size() && text[at] == L'.') {
+    for (++at; at < text.size() && text[at] >= L'0' && text[at] <= L'9';)
+      ++at;
+  }
+  std::int64_t offset = 0;
+  if (at < text.size() && (text[at] == L'+' || text[at] == L'-')) {
+    const int offsetHours = digitsAt(text, at + 1, 2), offsetMinutes = digitsAt(text, at + 4, 2);
+    if (offsetHours < 0 || offsetHours > 14 || offsetMinutes < 0 || offsetMinutes > 59 ||
+        text.size() != at + 6 || text[at + 3] != L':')
+      return std::nullopt;
+    offset = (text[at] == L'-' ? -1 : 1) * (offsetHours * 3600 + offsetMinutes * 60);
+    at = text.size();
+  } else if (at < text.size() && text[at] == L'Z') {
+    ++at;
+  }
+  if (at != text.size())
+    return std::nullopt;
+  const std::int64_t days =
+      daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
+  return days * 86400 + hour * 3600 + minute * 60 + second - offset;
+}
+
 ServiceContent readServiceContent(const HttpAnswer &answer, const XmlReaderFactory &reader) {
   ServiceContentSink sink;
-  readAnswer(answer, L"RetrieveServiceContent", reader, sink);
+  readAnswer(answer, op::RetrieveServiceContent, reader, sink);
   const ServiceContent &c = sink.content;
   for (const MoRef *object :
        {&c.rootFolder, &c.propertyCollector, &c.viewManager, &c.sessionManager})
@@ -352,7 +490,7 @@ ServiceContent readServiceContent(const HttpAnswer &answer, const XmlReaderFacto
   return sink.content;
 }
 
-void readAcknowledgement(const HttpAnswer &answer, std::wstring_view operation,
+void readAcknowledgement(const HttpAnswer &answer, Operation operation,
                          const XmlReaderFactory &reader) {
   IgnoringSink sink;
   readAnswer(answer, operation, reader, sink);
@@ -360,41 +498,27 @@ void readAcknowledgement(const HttpAnswer &answer, std::wstring_view operation,
 
 MoRef readContainerView(const HttpAnswer &answer, const XmlReaderFactory &reader) {
   ReturnvalSink sink;
-  readAnswer(answer, L"CreateContainerView", reader, sink);
-  if (!sink.value || sink.value->value.empty())
+  readAnswer(answer, op::CreateContainerView, reader, sink);
+  MoRef view = sink.value ? sink.value->reference() : MoRef{};
+  if (view.value.empty())
     throw notVSphereAnswer(L"a container view without its reference");
-  return *sink.value;
+  return view;
 }
 
-NamesPage readNamesPage(const HttpAnswer &answer, std::wstring_view operation,
-                        const XmlReaderFactory &reader) {
-  NamesSink sink;
+std::wstring readCurrentTime(const HttpAnswer &answer, const XmlReaderFactory &reader) {
+  ReturnvalSink sink;
+  readAnswer(answer, op::CurrentTime, reader, sink);
+  if (!sink.value || trimmedText(sink.value->text).empty())
+    throw notVSphereAnswer(L"a current time without the time");
+  return std::wstring(trimmedText(sink.value->text));
+}
+
+RetrievedPage readRetrievedPage(const HttpAnswer &answer, Operation operation,
+                                const XmlReaderFactory &reader, CharacterBudget &budget,
+                                const ObjectConsumer &take) {
+  RetrieveSink sink(budget, take);
   readAnswer(answer, operation, reader, sink);
-  return sink.page();
-}
-
-MachineRuntime readMachineRuntime(const HttpAnswer &answer, const XmlReaderFactory &reader) {
-  RuntimeSink sink;
-  readAnswer(answer, L"RetrievePropertiesEx", reader, sink);
-  return sink.runtime;
-}
-
-std::int32_t executionStateOf(const MachineRuntime &runtime) {
-  if (runtime.connectionState && trimmed(*runtime.connectionState) != L"connected"sv)
-    return 5;
-  if (runtime.question)
-    return 4;
-  const std::wstring powerText = runtime.powerState.value_or(L"");
-  const std::wstring_view power = trimmed(powerText);
-  if (power == L"poweredOn"sv)
-    return 1;
-  if (power == L"poweredOff"sv)
-    return 2;
-  if (power == L"suspended"sv)
-    return 3;
-  throw adapterError(power.empty() ? L"The server did not report the machine's power state"
-                                   : L"The server reported an unknown power state (" +
-                                         std::wstring(power) + L")");
+  return std::move(sink.page);
 }
 
 std::optional<std::string> sessionCookieOf(const std::vector<std::string> &setCookies) {
@@ -411,6 +535,34 @@ std::optional<std::string> sessionCookieOf(const std::vector<std::string> &setCo
       return std::string(pair.substr(0, pair.find_last_not_of(" \t") + 1));
   }
   return std::nullopt;
+}
+
+std::wstring_view trimmedText(std::wstring_view text) {
+  const auto first = text.find_first_not_of(kBlanks);
+  if (first == std::wstring_view::npos)
+    return {};
+  return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
+}
+
+std::wstring unescapedName(std::wstring_view name) {
+  std::wstring out;
+  out.reserve(name.size());
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    if (name[i] == L'%' && i + 2 < name.size()) {
+      const std::wstring_view code = name.substr(i + 1, 2);
+      const wchar_t plain = code == L"25"sv                      ? L'%'
+                            : code == L"2f"sv || code == L"2F"sv ? L'/'
+                            : code == L"5c"sv || code == L"5C"sv ? L'\\'
+                                                                 : L'\0';
+      if (plain != L'\0') {
+        out.push_back(plain);
+        i += 2;
+        continue;
+      }
+    }
+    out.push_back(name[i]);
+  }
+  return out;
 }
 
 } // namespace brennow::vmserver::vsphere

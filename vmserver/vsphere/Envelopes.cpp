@@ -1,12 +1,39 @@
 #include "vmserver/vsphere/Envelopes.h"
 
 #include "common/utf8.h"
+#include "vmserver/vsphere/Errors.h"
 
 namespace brennow::vmserver::vsphere {
 namespace {
 
-// Text as element content or attribute value; line ends and other control characters
-// as references so that they reach the server unchanged.
+constexpr bool kWideIsUtf16 = sizeof(wchar_t) == 2;
+
+bool isHighSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool isLowSurrogate(char32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+// XML 1.0's Char production, for a whole code point.
+bool isXmlChar(char32_t c) {
+  return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
+         (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
+}
+
+// Whether every character of `text` is one XML can carry, surrogate pairs taken whole.
+bool sendable(std::wstring_view text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<char32_t>(text[i]);
+    if (kWideIsUtf16 && isHighSurrogate(c)) {
+      if (i + 1 == text.size() || !isLowSurrogate(static_cast<char32_t>(text[i + 1])))
+        return false;
+      ++i;
+    } else if (!isXmlChar(c)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Text as element content or attribute value. Tab, line feed and carriage return go as
+// references so that the server's parser keeps them as they are.
 std::string escaped(std::wstring_view text) {
   std::string out;
   for (char c : toUtf8(text)) {
@@ -26,11 +53,17 @@ std::string escaped(std::wstring_view text) {
     case '\'':
       out += "&apos;";
       break;
+    case '\t':
+      out += "&#9;";
+      break;
+    case '\n':
+      out += "&#10;";
+      break;
+    case '\r':
+      out += "&#13;";
+      break;
     default:
-      if (static_cast<unsigned char>(c) < 0x20)
-        out += "&#" + std::to_string(static_cast<unsigned char>(c)) + ";";
-      else
-        out.push_back(c);
+      out.push_back(c);
     }
   }
   return out;
@@ -45,68 +78,92 @@ std::string reference(std::string_view name, const MoRef &object) {
          escaped(object.value) + "</" + std::string(name) + ">";
 }
 
-std::string envelope(std::string_view operation, const std::string &content) {
+std::string envelope(Operation operation, const std::string &content) {
+  const std::string name(operation.name);
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
          "<soapenv:Envelope xmlns:soapenv=\"http://schemas.xmlsoap.org/soap/envelope/\" "
          "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">"
          "<soapenv:Body><" +
-         std::string(operation) + " xmlns=\"urn:vim25\">" + content + "</" +
-         std::string(operation) + "></soapenv:Body></soapenv:Envelope>";
+         name + " xmlns=\"urn:vim25\">" + content + "</" + name +
+         "></soapenv:Body></soapenv:Envelope>";
+}
+
+std::string propertySpec(const PropertySet &properties) {
+  std::string spec = "<propSet>" + element("type", properties.type);
+  for (std::wstring_view path : properties.paths)
+    spec += element("pathSet", path);
+  return spec + "</propSet>";
 }
 
 std::string retrieveRequest(const MoRef &propertyCollector, const std::string &specSet) {
-  return envelope("RetrievePropertiesEx", reference("_this", propertyCollector) + "<specSet>" +
-                                              specSet + "</specSet><options/>");
+  return envelope(op::RetrievePropertiesEx, reference("_this", propertyCollector) + "<specSet>" +
+                                                specSet + "</specSet><options/>");
 }
+
+const MoRef kServiceInstance{std::wstring(type::ServiceInstance),
+                             std::wstring(type::ServiceInstance)};
 
 } // namespace
 
+void requireSendable(std::wstring_view text, std::wstring_view what) {
+  if (!sendable(text))
+    throw adapterError(std::wstring(what) +
+                       L" holds a character that cannot be sent to the server (a control "
+                       L"character other than tab and line breaks, U+FFFE, U+FFFF or half of a "
+                       L"surrogate pair)");
+}
+
 std::string retrieveServiceContentRequest() {
-  return envelope("RetrieveServiceContent",
-                  reference("_this", {L"ServiceInstance", L"ServiceInstance"}));
+  return envelope(op::RetrieveServiceContent, reference("_this", kServiceInstance));
+}
+
+std::string currentTimeRequest() {
+  return envelope(op::CurrentTime, reference("_this", kServiceInstance));
 }
 
 std::string loginRequest(const MoRef &sessionManager, std::wstring_view username,
                          std::wstring_view password) {
-  return envelope("Login", reference("_this", sessionManager) + element("userName", username) +
-                               element("password", password));
+  return envelope(op::Login, reference("_this", sessionManager) + element("userName", username) +
+                                 element("password", password));
 }
 
-std::string createContainerViewRequest(const MoRef &viewManager, const MoRef &folder) {
-  return envelope("CreateContainerView",
+std::string createContainerViewRequest(const MoRef &viewManager, const MoRef &folder,
+                                       std::wstring_view type) {
+  return envelope(op::CreateContainerView,
                   reference("_this", viewManager) + reference("container", folder) +
-                      "<type>VirtualMachine</type><recursive>true</recursive>");
+                      element("type", type) + "<recursive>true</recursive>");
 }
 
-std::string retrieveViewNamesRequest(const MoRef &propertyCollector, const MoRef &view) {
+std::string retrieveViewRequest(const MoRef &propertyCollector, const MoRef &view,
+                                const PropertySet &properties) {
   return retrieveRequest(propertyCollector,
-                         "<propSet><type>VirtualMachine</type><pathSet>name</pathSet></propSet>"
-                         "<objectSet>" +
-                             reference("obj", view) +
+                         propertySpec(properties) + "<objectSet>" + reference("obj", view) +
                              "<skip>true</skip><selectSet xsi:type=\"TraversalSpec\">"
                              "<name>traverseView</name><type>ContainerView</type>"
                              "<path>view</path><skip>false</skip></selectSet></objectSet>");
 }
 
+std::string retrieveObjectsRequest(const MoRef &propertyCollector, std::span<const MoRef> objects,
+                                   std::span<const PropertySet> properties) {
+  std::string specSet;
+  for (const PropertySet &set : properties)
+    specSet += propertySpec(set);
+  for (const MoRef &object : objects)
+    specSet += "<objectSet>" + reference("obj", object) + "<skip>false</skip></objectSet>";
+  return retrieveRequest(propertyCollector, specSet);
+}
+
 std::string continueRetrieveRequest(const MoRef &propertyCollector, std::wstring_view token) {
-  return envelope("ContinueRetrievePropertiesEx",
+  return envelope(op::ContinueRetrievePropertiesEx,
                   reference("_this", propertyCollector) + element("token", token));
 }
 
-std::string retrieveMachineStateRequest(const MoRef &propertyCollector, const MoRef &machine) {
-  return retrieveRequest(propertyCollector,
-                         "<propSet><type>VirtualMachine</type>" +
-                             element("pathSet", kConnectionState) + element("pathSet", kQuestion) +
-                             element("pathSet", kPowerState) + "</propSet><objectSet>" +
-                             reference("obj", machine) + "<skip>false</skip></objectSet>");
-}
-
 std::string destroyViewRequest(const MoRef &view) {
-  return envelope("DestroyView", reference("_this", view));
+  return envelope(op::DestroyView, reference("_this", view));
 }
 
 std::string logoutRequest(const MoRef &sessionManager) {
-  return envelope("Logout", reference("_this", sessionManager));
+  return envelope(op::Logout, reference("_this", sessionManager));
 }
 
 } // namespace brennow::vmserver::vsphere

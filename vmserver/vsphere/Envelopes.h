@@ -1,7 +1,11 @@
 #pragma once
 // The SOAP requests of one check, as UTF-8 documents for POSTing to the endpoint.
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "vmserver/vsphere/Vim.h"
 
 namespace brennow::vmserver::vsphere {
 
@@ -15,21 +19,32 @@ struct MoRef {
 // The SOAPAction header value every request carries.
 inline constexpr char kSoapAction[] = "\"urn:vim25/6.5\"";
 
-// The property paths the execution state is read from.
-inline constexpr wchar_t kConnectionState[] = L"runtime.connectionState";
-inline constexpr wchar_t kQuestion[] = L"runtime.question";
-inline constexpr wchar_t kPowerState[] = L"runtime.powerState";
+// Which properties a retrieval reads of the objects of one type.
+struct PropertySet {
+  std::wstring_view type;
+  std::vector<std::wstring_view> paths;
+};
+
+// Throws AutomationError naming `what` ("The password") when `text` holds a character that
+// XML cannot carry (a control character other than tab, line feed and carriage return,
+// U+FFFE, U+FFFF, or half of a surrogate pair): nothing may change what the server receives.
+void requireSendable(std::wstring_view text, std::wstring_view what);
 
 std::string retrieveServiceContentRequest();
+std::string currentTimeRequest();
+// Both texts must be sendable: the session checks them before anything is sent.
 std::string loginRequest(const MoRef &sessionManager, std::wstring_view username,
                          std::wstring_view password);
-// A view of every VirtualMachine under `folder`, recursively.
-std::string createContainerViewRequest(const MoRef &viewManager, const MoRef &folder);
-// The name of every object in `view`, first page.
-std::string retrieveViewNamesRequest(const MoRef &propertyCollector, const MoRef &view);
+// A view of every object of `type` under `folder`, recursively.
+std::string createContainerViewRequest(const MoRef &viewManager, const MoRef &folder,
+                                       std::wstring_view type);
+// `properties` of every object in `view`, first page.
+std::string retrieveViewRequest(const MoRef &propertyCollector, const MoRef &view,
+                                const PropertySet &properties);
+// Of exactly `objects`: each type's paths from `properties`.
+std::string retrieveObjectsRequest(const MoRef &propertyCollector, std::span<const MoRef> objects,
+                                   std::span<const PropertySet> properties);
 std::string continueRetrieveRequest(const MoRef &propertyCollector, std::wstring_view token);
-// The three runtime properties of one machine.
-std::string retrieveMachineStateRequest(const MoRef &propertyCollector, const MoRef &machine);
 std::string destroyViewRequest(const MoRef &view);
 std::string logoutRequest(const MoRef &sessionManager);
 

@@ -1,9 +1,32 @@
 #include "vmserver/vsphere/Session.h"
 
+#include <algorithm>
+#include <unordered_set>
+
 #include "vmserver/vsphere/Envelopes.h"
 #include "vmserver/vsphere/Errors.h"
 
 namespace brennow::vmserver::vsphere {
+namespace {
+
+// What a listing of that type is of, as its limit message names it.
+std::wstring_view listedNoun(std::wstring_view type) {
+  if (type == type::VirtualMachine)
+    return L"virtual machines";
+  if (type == type::Datastore)
+    return L"datastores";
+  if (type == type::HostSystem)
+    return L"hosts";
+  return L"objects";
+}
+
+[[noreturn]] void tooMuch(std::wstring_view listed) {
+  throw adapterError(L"The server lists more " + std::wstring(listed) + L" than a check reads (" +
+                     std::to_wstring(kMaxObjects) + L" objects, " +
+                     std::to_wstring(kMaxKeptCharacters) + L" characters)");
+}
+
+} // namespace
 
 SessionTiming sessionTimingFor(int timeoutSeconds) {
   const std::chrono::milliseconds limit = std::chrono::seconds(timeoutSeconds);
@@ -25,12 +48,14 @@ HttpAnswer Session::exchange(const std::string &envelope, Transport::Content con
 }
 
 void Session::login(const std::wstring &username, const std::wstring &password) {
+  requireSendable(username, L"The user name");
+  requireSendable(password, L"The password");
   content_ = readServiceContent(exchange(retrieveServiceContentRequest()), makeReader_);
   login_ = Login::Uncertain;
   try {
     readAcknowledgement(exchange(loginRequest(content_.sessionManager, username, password),
                                  Transport::Content::Secret),
-                        L"Login", makeReader_);
+                        op::Login, makeReader_);
   } catch (const ServerFault &) {
     login_ = Login::None; // refused: the server keeps no session
     throw;
@@ -38,51 +63,78 @@ void Session::login(const std::wstring &username, const std::wstring &password) 
   login_ = Login::Accepted;
 }
 
-const std::vector<NamedObject> &Session::machines() {
-  if (!machines_)
-    readMachines();
-  return *machines_;
-}
-
-void Session::readMachines() {
+void Session::requireLoggedIn() const {
   if (login_ != Login::Accepted)
     throw adapterError(L"Not connected to the server");
-  view_ = readContainerView(
-      exchange(createContainerViewRequest(content_.viewManager, content_.rootFolder)), makeReader_);
-  std::vector<NamedObject> all;
-  NamesPage page =
-      readNamesPage(exchange(retrieveViewNamesRequest(content_.propertyCollector, *view_)),
-                    L"RetrievePropertiesEx", makeReader_);
-  std::size_t characters = 0;
-  for (std::size_t pages = 1;; ++pages) {
-    for (const NamedObject &machine : page.objects)
-      characters += machine.name.size() + machine.object.value.size();
-    if (all.size() + page.objects.size() > kMaxMachines || characters > kMaxListedCharacters)
-      throw adapterError(L"The server lists more virtual machines than a check reads (" +
-                         std::to_wstring(kMaxMachines) + L" machines, " +
-                         std::to_wstring(kMaxListedCharacters) + L" characters of names)");
-    std::move(page.objects.begin(), page.objects.end(), std::back_inserter(all));
-    if (page.token.empty())
-      break;
-    if (pages == kMaxPages)
-      throw adapterError(L"The server's listing did not end after " + std::to_wstring(kMaxPages) +
-                         L" pages");
-    page = readNamesPage(exchange(continueRetrieveRequest(content_.propertyCollector, page.token)),
-                         L"ContinueRetrievePropertiesEx", makeReader_);
+}
+
+void Session::retrieveAll(const PropertySet &properties, const ObjectConsumer &take) {
+  requireLoggedIn();
+  const MoRef view =
+      readContainerView(exchange(createContainerViewRequest(content_.viewManager,
+                                                            content_.rootFolder, properties.type)),
+                        makeReader_);
+  views_.push_back(view);
+  readPages(exchange(retrieveViewRequest(content_.propertyCollector, view, properties)),
+            listedNoun(properties.type), take);
+  views_.pop_back();
+  destroyView(view);
+}
+
+void Session::retrieveObjects(std::span<const MoRef> objects,
+                              std::span<const PropertySet> properties, const ObjectConsumer &take) {
+  requireLoggedIn();
+  readPages(exchange(retrieveObjectsRequest(content_.propertyCollector, objects, properties)),
+            listedNoun(properties.empty() ? std::wstring_view() : properties[0].type), take);
+}
+
+// Pages end with the one without a token. A token seen before, or a page without objects that
+// is not the last, would have the listing go round for as long as the server likes.
+void Session::readPages(const HttpAnswer &first, std::wstring_view listed,
+                        const ObjectConsumer &take) {
+  try {
+    RetrievedPage page =
+        readRetrievedPage(first, op::RetrievePropertiesEx, makeReader_, budget_, take);
+    std::unordered_set<std::wstring> tokens;
+    for (;;) {
+      objects_ += page.objects;
+      if (objects_ > kMaxObjects)
+        tooMuch(listed);
+      if (page.token.empty())
+        return;
+      if (page.objects == 0)
+        throw adapterError(L"The server's listing sent a page without objects that is not the "
+                           L"last");
+      if (page.token.size() > budget_.left)
+        tooMuch(listed);
+      budget_.left -= page.token.size();
+      if (!tokens.insert(page.token).second)
+        throw adapterError(L"The server's listing repeats the token of an earlier page");
+      page = readRetrievedPage(
+          exchange(continueRetrieveRequest(content_.propertyCollector, page.token)),
+          op::ContinueRetrievePropertiesEx, makeReader_, budget_, take);
+    }
+  } catch (const TooMuchToKeep &) {
+    tooMuch(listed);
   }
-  machines_ = std::move(all);
 }
 
-std::optional<MoRef> Session::machineNamed(const std::wstring &name) {
-  for (const NamedObject &machine : machines())
-    if (machine.name == name)
-      return machine.object;
-  return std::nullopt;
+std::int64_t Session::currentTime() {
+  requireLoggedIn();
+  const std::wstring text = readCurrentTime(exchange(currentTimeRequest()), makeReader_);
+  const auto seconds = dateTimeOf(text);
+  if (!seconds)
+    throw adapterError(L"The server reported its time in a form that is not a date and time (" +
+                       text + L")");
+  return *seconds;
 }
 
-std::int32_t Session::executionState(const MoRef &machine) {
-  return executionStateOf(readMachineRuntime(
-      exchange(retrieveMachineStateRequest(content_.propertyCollector, machine)), makeReader_));
+void Session::destroyView(const MoRef &view) noexcept {
+  try {
+    readAcknowledgement(exchange(destroyViewRequest(view)), op::DestroyView, makeReader_);
+  } catch (...) {
+    // The session's logout ends the view too.
+  }
 }
 
 // The release's own budget starts now, whether the check's exchanges ended in time or ran
@@ -90,19 +142,15 @@ std::int32_t Session::executionState(const MoRef &machine) {
 void Session::release() noexcept {
   const bool due = login_ != Login::None;
   login_ = Login::None;
-  std::optional<MoRef> view = std::move(view_);
-  view_.reset();
+  std::vector<MoRef> views = std::move(views_);
+  views_.clear();
   if (!due)
     return;
   deadline_ = Transport::Clock::now() + timing_.releaseBudget;
+  for (const MoRef &view : views)
+    destroyView(view);
   try {
-    if (view)
-      readAcknowledgement(exchange(destroyViewRequest(*view)), L"DestroyView", makeReader_);
-  } catch (...) {
-    // The session's logout below also ends the view.
-  }
-  try {
-    readAcknowledgement(exchange(logoutRequest(content_.sessionManager)), L"Logout", makeReader_);
+    readAcknowledgement(exchange(logoutRequest(content_.sessionManager)), op::Logout, makeReader_);
   } catch (...) {
     // Nothing more can be done; the server ends the session when it expires.
   }

@@ -1,11 +1,14 @@
 #pragma once
-// One logged-in session with the web service: the exchanges of a check, all ended by one
-// deadline, and the release (DestroyView, Logout) that ends every session, on every path,
-// with a short budget of its own.
+// One logged-in session with the web service, as a property-collector client: "these
+// properties of every object of this type" (through a container view) or "of these objects",
+// paging, limits and the view's lifetime inside. All exchanges of a check end by one
+// deadline; the release (views destroyed, Logout) ends every session, on every path, with a
+// short budget of its own.
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -15,11 +18,9 @@
 
 namespace brennow::vmserver::vsphere {
 
-// The most machines one listing keeps, and the most pages it asks for.
-inline constexpr std::size_t kMaxMachines = 1'000'000;
-// The most characters all listed names may hold together.
-inline constexpr std::size_t kMaxListedCharacters = 16u << 20;
-inline constexpr std::size_t kMaxPages = 100'000;
+// The most objects, and the most characters all answers together, one check reads.
+inline constexpr std::size_t kMaxObjects = 1'000'000;
+inline constexpr std::size_t kMaxKeptCharacters = 16u << 20;
 
 // What a session may spend: its exchanges end by the time limit counted from its start;
 // the release then has a budget of its own, so that a slow server still sees the session
@@ -42,19 +43,21 @@ public:
   // Releases what this session still holds on the server; never throws.
   ~Session();
 
-  // RetrieveServiceContent, then Login.
+  // RetrieveServiceContent, then Login. Texts that cannot be sent are refused first.
   void login(const std::wstring &username, const std::wstring &password);
 
-  // Every VirtualMachine under the root folder in the server's order; read on first use.
-  const std::vector<NamedObject> &machines();
+  // `properties.paths` of every object of `properties.type` under the root folder, in the
+  // server's order, handed to `take` one at a time as each answer streams by.
+  void retrieveAll(const PropertySet &properties, const ObjectConsumer &take);
 
-  // The first machine of that name; no value when there is none.
-  std::optional<MoRef> machineNamed(const std::wstring &name);
+  // The paths of `properties` (one set per type) of exactly `objects`.
+  void retrieveObjects(std::span<const MoRef> objects, std::span<const PropertySet> properties,
+                       const ObjectConsumer &take);
 
-  // The execution state code of one machine, read now.
-  std::int32_t executionState(const MoRef &machine);
+  // The server's clock: seconds since 1970-01-01T00:00:00Z.
+  std::int64_t currentTime();
 
-  // DestroyView and Logout when they are due, errors ignored; a second call does nothing.
+  // Views destroyed and Logout when they are due, errors ignored; a second call does nothing.
   void release() noexcept;
 
 private:
@@ -64,7 +67,10 @@ private:
 
   HttpAnswer exchange(const std::string &envelope,
                       Transport::Content content = Transport::Content::Plain);
-  void readMachines();
+  void requireLoggedIn() const;
+  // Reads the answer to a first RetrievePropertiesEx and every page after it.
+  void readPages(const HttpAnswer &first, std::wstring_view listed, const ObjectConsumer &take);
+  void destroyView(const MoRef &view) noexcept;
 
   std::unique_ptr<Transport> transport_;
   XmlReaderFactory makeReader_;
@@ -73,8 +79,9 @@ private:
   std::string cookie_;
   ServiceContent content_;
   Login login_ = Login::None;
-  std::optional<MoRef> view_;
-  std::optional<std::vector<NamedObject>> machines_;
+  std::vector<MoRef> views_; // created and not yet destroyed
+  CharacterBudget budget_{kMaxKeptCharacters};
+  std::size_t objects_ = 0;
 };
 
 } // namespace brennow::vmserver::vsphere

@@ -1,5 +1,7 @@
 #include "vmserver/vsphere/VSphereAutomation.h"
 
+#include <algorithm>
+
 #include "vmserver/vsphere/Endpoint.h"
 #include "vmserver/vsphere/Errors.h"
 
@@ -31,66 +33,97 @@ const Params &ownParams(const ConnectParams &params) {
 
 class NameList final : public VmList {
 public:
-  explicit NameList(std::shared_ptr<Session> session) : session_(std::move(session)) {}
+  explicit NameList(std::shared_ptr<Connection> connection) : connection_(std::move(connection)) {}
 
   std::wstring item(std::int32_t index) override {
-    const auto &machines = session_->machines();
+    const auto &machines = connection_->machines();
     if (index < 1 || static_cast<std::size_t>(index) > machines.size())
       throw runtimeError(kInvalidProcedureCall);
     return machines[static_cast<std::size_t>(index) - 1].name;
   }
-  std::int32_t count() override { return static_cast<std::int32_t>(session_->machines().size()); }
+  std::int32_t count() override {
+    return static_cast<std::int32_t>(connection_->machines().size());
+  }
 
 private:
-  std::shared_ptr<Session> session_;
+  std::shared_ptr<Connection> connection_;
 };
 
 class SessionServer final : public Server {
 public:
   explicit SessionServer(VSphereAutomation &automation) : automation_(automation) {}
 
-  void connect(ConnectParams &params) override { session_ = automation_.startSession(params); }
+  void connect(ConnectParams &params) override { connection_ = automation_.connect(params); }
 
   std::unique_ptr<VmList> registeredVmNames() override {
-    if (!session_)
+    if (!connection_)
       throw adapterError(L"Not connected to the server");
-    session_->machines();
-    return std::make_unique<NameList>(session_);
+    connection_->machines();
+    return std::make_unique<NameList>(connection_);
   }
 
 private:
   VSphereAutomation &automation_;
-  std::shared_ptr<Session> session_;
+  std::shared_ptr<Connection> connection_;
 };
 
 class SessionMachine final : public Machine {
 public:
   explicit SessionMachine(VSphereAutomation &automation) : automation_(automation) {}
 
+  // The first machine of that name.
   void connect(ConnectParams &, const std::wstring &vmName) override {
-    auto session = automation_.currentSession();
-    if (!session)
+    auto connection = automation_.currentConnection();
+    if (!connection)
       throw adapterError(L"Not connected to the server");
-    auto machine = session->machineNamed(vmName);
-    if (!machine)
+    const auto &machines = connection->machines();
+    const auto named = std::find_if(machines.begin(), machines.end(),
+                                    [&](const NamedObject &m) { return m.name == vmName; });
+    if (named == machines.end())
       throw adapterError(L"There is no virtual machine named (" + vmName + L") on this server");
-    session_ = std::move(session);
-    machine_ = std::move(*machine);
+    machine_ = named->object;
+    connection_ = std::move(connection);
   }
 
   std::int32_t executionState() override {
-    if (!session_)
+    if (!connection_)
       throw adapterError(L"Not connected to a virtual machine");
-    return session_->executionState(machine_);
+    return readExecutionState(*connection_->session, machine_);
   }
 
 private:
   VSphereAutomation &automation_;
-  std::shared_ptr<Session> session_;
+  std::shared_ptr<Connection> connection_;
   MoRef machine_;
 };
 
 } // namespace
+
+std::unique_ptr<Session> startSession(const ServerChoice &choice, const Platform &platform,
+                                      const std::wstring &hostname, const std::wstring &username,
+                                      const std::wstring &password) {
+  TransportOptions options;
+  options.timeoutSeconds = timeoutSecondsOf(choice.timeoutText);
+  if (choice.thumbprint.find_first_not_of(L": \t") != std::wstring::npos) {
+    options.thumbprint = normalizedThumbprint(choice.thumbprint);
+    if (!options.thumbprint)
+      throw adapterError(L"THUMB is not a SHA-256 thumbprint (64 hex digits, colons and blanks "
+                         L"allowed): " +
+                         choice.thumbprint);
+  }
+  const Endpoint endpoint = endpointOf(hostname);
+  auto session =
+      std::make_unique<Session>(platform.makeTransport(endpoint, options), platform.makeReader,
+                                sessionTimingFor(options.timeoutSeconds));
+  session->login(username, password);
+  return session;
+}
+
+const std::vector<NamedObject> &Connection::machines() {
+  if (!listed)
+    listed = namedObjects(*session, type::VirtualMachine);
+  return *listed;
+}
 
 VSphereAutomation::VSphereAutomation(const ServerChoice &choice, Platform platform)
     : choice_(choice), platform_(std::move(platform)) {}
@@ -107,26 +140,16 @@ std::unique_ptr<Machine> VSphereAutomation::createMachine() {
   return std::make_unique<SessionMachine>(*this);
 }
 
-std::shared_ptr<Session> VSphereAutomation::startSession(const ConnectParams &params) {
+std::shared_ptr<Connection> VSphereAutomation::connect(const ConnectParams &params) {
   const Params &own = ownParams(params);
-  TransportOptions options;
-  options.timeoutSeconds = timeoutSecondsOf(choice_.timeoutText);
-  if (choice_.thumbprint.find_first_not_of(L": \t") != std::wstring::npos) {
-    options.thumbprint = normalizedThumbprint(choice_.thumbprint);
-    if (!options.thumbprint)
-      throw adapterError(L"THUMB is not a SHA-256 thumbprint (64 hex digits, colons and blanks "
-                         L"allowed): " +
-                         choice_.thumbprint);
-  }
-  const Endpoint endpoint = endpointOf(own.hostname());
-  auto session =
-      std::make_shared<Session>(platform_.makeTransport(endpoint, options), platform_.makeReader,
-                                sessionTimingFor(options.timeoutSeconds));
-  session->login(own.username(), own.password());
-  session_ = session;
-  return session;
+  auto connection = std::make_shared<Connection>(
+      startSession(choice_, platform_, own.hostname(), own.username(), own.password()));
+  connection_ = connection;
+  return connection;
 }
 
-std::shared_ptr<Session> VSphereAutomation::currentSession() const { return session_.lock(); }
+std::shared_ptr<Connection> VSphereAutomation::currentConnection() const {
+  return connection_.lock();
+}
 
 } // namespace brennow::vmserver::vsphere

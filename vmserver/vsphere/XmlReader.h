@@ -38,6 +38,15 @@ public:
   // The current start element's attribute of that local name in no namespace, valid until
   // the next call of next() or attribute().
   virtual std::optional<std::wstring_view> attribute(std::wstring_view localName) const = 0;
+  // The current start element's two type attributes, found in one walk of its attributes:
+  // `type` in no namespace (a managed object reference's type) and the schema instance type
+  // (xsi:type, under whatever prefix: vSphere answers carry no other prefixed attribute named
+  // type). Valid until the next call of next(), attribute() or typeAttributes().
+  struct TypeAttributes {
+    std::optional<std::wstring_view> reference;
+    std::optional<std::wstring_view> schema;
+  };
+  virtual TypeAttributes typeAttributes() const = 0;
   // Of the current text.
   virtual std::wstring_view text() const = 0;
 };

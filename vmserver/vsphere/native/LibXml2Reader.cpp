@@ -11,6 +11,10 @@ std::wstring wide(const xmlChar *text) {
   return text ? fromUtf8(reinterpret_cast<const char *>(text)) : std::wstring();
 }
 
+std::string_view narrow(const xmlChar *text) {
+  return text ? std::string_view(reinterpret_cast<const char *>(text)) : std::string_view();
+}
+
 // Parse errors are reported through the read's result; nothing is printed.
 void ignoreError(void *, const char *, xmlParserSeverities, xmlTextReaderLocatorPtr) {}
 
@@ -74,6 +78,22 @@ public:
     xmlFree(value);
     return attribute_;
   }
+  TypeAttributes typeAttributes() const override {
+    TypeAttributes types;
+    for (int more = xmlTextReaderMoveToFirstAttribute(reader_.get()); more == 1;
+         more = xmlTextReaderMoveToNextAttribute(reader_.get())) {
+      const std::string_view name = narrow(xmlTextReaderConstName(reader_.get()));
+      if (name == "type") {
+        referenceType_ = wide(xmlTextReaderConstValue(reader_.get()));
+        types.reference = referenceType_;
+      } else if (name.size() > 5 && name.ends_with(":type")) {
+        schemaType_ = wide(xmlTextReaderConstValue(reader_.get()));
+        types.schema = schemaType_;
+      }
+    }
+    xmlTextReaderMoveToElement(reader_.get());
+    return types;
+  }
   std::wstring_view text() const override { return text_; }
 
 private:
@@ -91,6 +111,8 @@ private:
   std::wstring namespaceUri_;
   std::wstring text_;
   mutable std::wstring attribute_;
+  mutable std::wstring referenceType_;
+  mutable std::wstring schemaType_;
   bool empty_ = false;
 };
 

@@ -125,6 +125,27 @@ public:
     return attribute_;
   }
 
+  TypeAttributes typeAttributes() const override {
+    TypeAttributes types;
+    for (HRESULT hr = reader_->MoveToFirstAttribute(); hr == S_OK;
+         hr = reader_->MoveToNextAttribute()) {
+      const WCHAR *text = nullptr;
+      UINT length = 0;
+      if (FAILED(reader_->GetQualifiedName(&text, &length)))
+        continue;
+      const std::wstring_view name(text, length);
+      if (name == L"type") {
+        copyString(&IXmlReader::GetValue, referenceType_);
+        types.reference = referenceType_;
+      } else if (name.size() > 5 && name.ends_with(L":type")) {
+        copyString(&IXmlReader::GetValue, schemaType_);
+        types.schema = schemaType_;
+      }
+    }
+    reader_->MoveToElement();
+    return types;
+  }
+
   std::wstring_view text() const override { return text_; }
 
 private:
@@ -160,6 +181,8 @@ private:
   mutable bool namespaceRead_ = false;
   std::wstring text_;
   mutable std::wstring attribute_;
+  mutable std::wstring referenceType_;
+  mutable std::wstring schemaType_;
   bool empty_ = false;
 };
 
