@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 
 #include "component/check.h"
 #include "params/Generic.h"
@@ -281,6 +282,86 @@ TEST(VSphereAdapter, ListingBeyondWhatACheckKeepsIsRefusedAndReleased) {
       << toUtf8(run.result.substr(0, 80));
   EXPECT_TRUE(run.result.ends_with(L"(at  140)"));
   expectReleased(server);
+}
+
+// A server that pages without end: the listing stops at the first sign of it and still
+// releases what it holds.
+TEST(VSphereAdapter, PagingThatGoesRoundEndsTheListing) {
+  const auto withToken = [](const std::string &objects, const std::string &token) {
+    return "<returnval>" + objects + "<token>" + token + "</token></returnval>";
+  };
+  struct PagingCase {
+    const char *name;
+    std::function<void(const std::wstring &, int, HttpAnswer &)> rewrite;
+    const wchar_t *description;
+  };
+  const std::string vm = "<objects><obj type=\"VirtualMachine\">vm-0</obj></objects>";
+  const auto answerOf = [](const std::string &operation, const std::string &content) {
+    return "<soapenv:Envelope xmlns:soapenv=\"http://schemas.xmlsoap.org/soap/envelope/\">"
+           "<soapenv:Body><" +
+           operation + "Response xmlns=\"urn:vim25\">" + content + "</" + operation +
+           "Response></soapenv:Body></soapenv:Envelope>";
+  };
+  const PagingCase cases[] = {
+      {"the same token again",
+       [&](const std::wstring &op, int, HttpAnswer &a) {
+         if (op == L"RetrievePropertiesEx" || op == L"ContinueRetrievePropertiesEx")
+           a = {200, "text/xml", answerOf(toUtf8(op), withToken(vm, "again")), {}};
+       },
+       L"The server's listing repeats the token of an earlier page"},
+      {"an earlier token",
+       [&](const std::wstring &op, int nth, HttpAnswer &a) {
+         if (op == L"RetrievePropertiesEx" || op == L"ContinueRetrievePropertiesEx")
+           a = {200, "text/xml", answerOf(toUtf8(op), withToken(vm, nth % 2 ? "a" : "b")), {}};
+       },
+       L"The server's listing repeats the token of an earlier page"},
+      {"empty pages",
+       [&](const std::wstring &op, int nth, HttpAnswer &a) {
+         if (op == L"RetrievePropertiesEx" || op == L"ContinueRetrievePropertiesEx")
+           a = {200, "text/xml", answerOf(toUtf8(op), withToken("", "t" + std::to_string(nth))), {}};
+       },
+       L"The server's listing sent a page without objects that is not the last"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeVSphere server = inventory();
+    server.rewrite = c.rewrite;
+    const CheckRun run = check(server, parameters(L"secret", L"", L""));
+    EXPECT_EQ(run.result, L"ERR: " + std::wstring(c.description) + L"(at  140)");
+    EXPECT_LE(server.operations.size(), 8u);
+    expectReleased(server);
+  }
+}
+
+// vSphere writes "/", "\" and "%" in names escaped: the check matches the name as typed.
+TEST(VSphereAdapter, EscapedNamesMatchAsTyped) {
+  FakeVSphere server = inventory();
+  server.machines.push_back({L"web%2f01 100%25 a%5Cb", L"poweredOff"});
+  const CheckRun run = check(server, parameters(L"secret", L"web/01 100% a\\b", L"off"));
+  EXPECT_TRUE(run.answer);
+  EXPECT_EQ(run.result, L"Virtual machine (web/01 100% a\\b) is off");
+}
+
+// Nothing goes out with a user name or password XML cannot carry, and nothing is changed.
+TEST(VSphereAdapter, UnsendableAccountIsRefusedBeforeAnythingIsSent) {
+  const std::pair<std::wstring, std::wstring> cases[] = {
+      {L"alice\x01", L"ERR: The user name holds a character that cannot be sent"},
+      {L"alice", L"ERR: The password holds a character that cannot be sent"},
+  };
+  for (const auto &[user, start] : cases) {
+    FakeVSphere server = inventory();
+    Host host;
+    host.parameter = L"#VSTP=VSPHERE#USR=" + user + L"#PWD=" +
+                     base64Encode(user == L"alice" ? L"se\x02" L"cret" : L"secret", windows1252()) +
+                     L"#VMN=#VMS=#THUMB=#";
+    VSphereAutomation automation(serverChoiceOf(host.parameter, L""),
+                                 {server.transportFactory(), makeLibXml2Reader});
+    EXPECT_FALSE(runCheck(host, automation, windows1252()));
+    ASSERT_FALSE(host.results.empty());
+    EXPECT_TRUE(host.results.back().starts_with(start)) << toUtf8(host.results.back());
+    EXPECT_TRUE(host.results.back().ends_with(L"(at  130)")) << toUtf8(host.results.back());
+    EXPECT_TRUE(server.operations.empty());
+  }
 }
 
 TEST(VSphereAdapter, LogoutFailureIsIgnored) {
