@@ -7,6 +7,7 @@
 #include "common/AutomationError.h"
 #include "common/text.h"
 #include "params/Generic.h"
+#include "params/Keys.h"
 #include "params/base64.h"
 
 namespace brennow {
@@ -48,13 +49,14 @@ bool Run::check() {
   at(30);
   host.copyHostname();
   at(40);
-  const std::wstring username = getParam(host.parameterText(), L"USR");
+  const std::wstring username = getParam(host.parameterText(), keys::User);
   at(50);
-  const std::wstring password = base64Decode(getParam(host.parameterText(), L"PWD"), codePage);
+  const std::wstring password =
+      base64Decode(getParam(host.parameterText(), keys::Password), codePage);
   at(60);
-  const std::wstring vmName = getParam(host.parameterText(), L"VMN");
+  const std::wstring vmName = getParam(host.parameterText(), keys::Machine);
   at(70);
-  const std::wstring expectedState = getParam(host.parameterText(), L"VMS");
+  const std::wstring expectedState = getParam(host.parameterText(), keys::State);
   at(80);
   params = automation.createConnectParams();
   at(90);
@@ -135,7 +137,7 @@ bool Run::searchAndCompare(const std::wstring &vmName, const std::wstring &expec
 // machine object left behind go when the run ends.
 void Run::reportError(const std::wstring &description) {
   try {
-    host.setResult(L"ERR: " + description + L"(at " + numberText(statement) + L")");
+    host.setResult(errorReport(description, statement));
   } catch (...) {
     // The result could not be written; the answer is False all the same.
   }
@@ -144,6 +146,10 @@ void Run::reportError(const std::wstring &description) {
 }
 
 } // namespace
+
+std::wstring errorReport(const std::wstring &description, int statement) {
+  return L"ERR: " + description + L"(at " + numberText(statement) + L")";
+}
 
 bool runCheck(CheckHost &host, vmserver::Automation &automation, const AnsiCodePage &codePage) {
   Run run(host, automation, codePage);

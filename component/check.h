@@ -29,4 +29,7 @@ public:
 // and "ERR: <description>(at  <statement>)" in the result; nothing is thrown.
 bool runCheck(CheckHost &host, vmserver::Automation &automation, const AnsiCodePage &codePage);
 
+// "ERR: <description>(at  <statement>)", the report of a failed statement.
+std::wstring errorReport(const std::wstring &description, int statement);
+
 } // namespace brennow

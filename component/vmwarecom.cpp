@@ -14,6 +14,7 @@
 #include "common/win/automation.h"
 #include "component/brennow_h.h"
 #include "component/check.h"
+#include "component/vsphereCheck.h"
 #include "common/win/inproc.h"
 #include "dialogs/frmmain.h"
 #include "params/AnsiCodePage.h"
@@ -216,8 +217,15 @@ STDMETHODIMP VmwareCom::qm_docheck(VARIANT_BOOL *answer) {
   SetErrorInfo(0, nullptr); // whatever an earlier call left is not this check's failure
   try {
     Host host(*this);
-    const auto automation = vmserver::makeAutomation(serverChoice());
-    *answer = runCheck(host, *automation, systemAnsiCodePage()) ? VARIANT_TRUE : VARIANT_FALSE;
+    const vmserver::ServerChoice choice = serverChoice();
+    bool up = false;
+    if (vmserver::asksVSphereCheck(choice)) {
+      up = runVSphereCheck(host, choice, vmserver::windowsVSpherePlatform(), systemAnsiCodePage());
+    } else {
+      const auto automation = vmserver::makeAutomation(choice);
+      up = runCheck(host, *automation, systemAnsiCodePage());
+    }
+    *answer = up ? VARIANT_TRUE : VARIANT_FALSE;
   } catch (...) {
     // The check reports its own failures in qm_result; nothing reaches the host.
   }

@@ -15,6 +15,7 @@
 #include "dialogs/topWindow.h"
 #include "params/AnsiCodePage.h"
 #include "params/Generic.h"
+#include "params/Keys.h"
 #include "params/base64.h"
 #include "vmserver/makeAutomation.h"
 
@@ -87,6 +88,8 @@ struct frmmain::Window {
   bool accepted = false;
   // "THUMB" as read, or as trusted since at the list button's question.
   std::wstring thumbprint;
+  // The vSphere check's own fields as read: OK writes them back unchanged.
+  std::vector<CheckField> checkFields;
 };
 
 frmmain::frmmain() = default;
@@ -129,18 +132,19 @@ std::optional<std::wstring> frmmain::showSettings(const std::wstring &timeoutTex
   form().form.setText(txtTimeout, trimSpaces(timeoutText));
   form().form.setText(txtHostname, trimSpaces(hostnameText));
   if (!parameterText.empty()) {
-    const std::wstring username = getParam(parameterText, L"USR");
+    const std::wstring username = getParam(parameterText, keys::User);
     const std::wstring password =
-        base64Decode(getParam(parameterText, L"PWD"), systemAnsiCodePage());
-    const std::wstring vmName = getParam(parameterText, L"VMN");
-    const std::wstring vmState = getParam(parameterText, L"VMS");
+        base64Decode(getParam(parameterText, keys::Password), systemAnsiCodePage());
+    const std::wstring vmName = getParam(parameterText, keys::Machine);
+    const std::wstring vmState = getParam(parameterText, keys::State);
     Form &dialog = form().form;
     dialog.setText(txtUsername, username);
     dialog.setText(txtPassword, password);
     dialog.setText(txtVMName, vmName);
     dialog.setText(cmbVMState, vmState);
     chooseServerKind(vmserver::serverKindOf(parameterText));
-    form().thumbprint = getParam(parameterText, L"THUMB");
+    form().thumbprint = getParam(parameterText, keys::Thumbprint);
+    form().checkFields = checkFieldsOf(parameterText);
   }
   setTopmost(form().form.hwnd(), true);
 
@@ -166,7 +170,8 @@ void frmmain::btOK_Click() {
   Form &dialog = form().form;
   const SettingsInput input{dialog.text(txtUsername), dialog.text(txtPassword),
                             dialog.text(txtVMName),   dialog.text(cmbVMState),
-                            chosenServerKind(),       window_->thumbprint};
+                            chosenServerKind(),       window_->thumbprint,
+                            window_->checkFields};
   if (const auto refusal = refusalMessage(input, systemAnsiCodePage())) {
     messageBox(dialog.hwnd(), *refusal, MB_ICONSTOP | MB_OK);
     return;

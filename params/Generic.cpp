@@ -2,6 +2,7 @@
 
 #include "common/PerThread.h"
 #include "common/text.h"
+#include "params/Keys.h"
 
 namespace brennow {
 
@@ -62,9 +63,33 @@ std::wstring getParam(std::wstring_view parameters, std::wstring_view key, bool 
   return value;
 }
 
+namespace {
+
+std::wstring field(std::wstring_view key, std::wstring_view value) {
+  return std::wstring(key) + L"=" + std::wstring(value) + L"#";
+}
+
+std::wstring fieldsAfterServerType(const ParameterFields &fields) {
+  return field(keys::User, trimSpaces(fields.username)) +
+         field(keys::Password, fields.encodedPassword) +
+         field(keys::Machine, trimSpaces(fields.vmName)) +
+         field(keys::State, trimSpaces(fields.vmState));
+}
+
+} // namespace
+
 std::wstring buildParameterString(const ParameterFields &fields) {
-  return L"#VSTP=VMWARE#USR=" + trimSpaces(fields.username) + L"#PWD=" + fields.encodedPassword +
-         L"#VMN=" + trimSpaces(fields.vmName) + L"#VMS=" + trimSpaces(fields.vmState) + L"#";
+  return L"#" + field(keys::ServerType, keys::AutomationServer) + fieldsAfterServerType(fields);
+}
+
+std::wstring buildVSphereParameterString(const ParameterFields &fields,
+                                         std::wstring_view thumbprint,
+                                         std::span<const CheckField> checkFields) {
+  std::wstring text = L"#" + field(keys::ServerType, keys::VSphereServer) +
+                      fieldsAfterServerType(fields) + field(keys::Thumbprint, thumbprint);
+  for (const CheckField &checkField : checkFields)
+    text += field(checkField.key, checkField.value);
+  return text;
 }
 
 std::optional<std::wstring> &newParameter() {

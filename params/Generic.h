@@ -2,6 +2,7 @@
 // The parameter string in which the host keeps a check's settings:
 // "#VSTP=VMWARE#USR=<user>#PWD=<encoded password>#VMN=<machine>#VMS=<state>#".
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,18 @@ struct ParameterFields {
 // The string the settings dialog writes: the five fields in their fixed order, user
 // name, machine name and state trimmed of spaces, the encoded password as it is.
 std::wstring buildParameterString(const ParameterFields &fields);
+
+// A field of a vSphere check beyond the five (CHK, MINFREE, ...).
+struct CheckField {
+  std::wstring_view key;
+  std::wstring value;
+};
+
+// The string written for a vSphere server: the same fields after "VSTP=VSPHERE", then THUMB
+// (`thumbprint` as it is), then `checkFields` in their order.
+std::wstring buildVSphereParameterString(const ParameterFields &fields,
+                                         std::wstring_view thumbprint,
+                                         std::span<const CheckField> checkFields = {});
 
 // The parameter string built by the latest OK of the settings dialog on this thread;
 // no value until the first OK.

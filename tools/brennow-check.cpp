@@ -7,7 +7,9 @@
 #include <oleauto.h>
 #include <wrl/client.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +20,8 @@
 #include "common/utf8.h"
 #include "params/AnsiCodePage.h"
 #include "params/Generic.h"
+#include "params/Keys.h"
+#include "params/VSphereChecks.h"
 #include "params/base64.h"
 
 using Microsoft::WRL::ComPtr;
@@ -33,7 +37,10 @@ constexpr wchar_t kUsage[] =
     L"Usage: brennow-check --host NAME [--timeout SECONDS]\n"
     L"                     (--parameter STRING | [--user NAME] [--password TEXT]\n"
     L"                      [--vm NAME] [--state on|off|suspended|stuck]\n"
-    L"                      [--server-type automation|vsphere] [--thumbprint HEX])\n"
+    L"                      [--server-type automation|vsphere] [--thumbprint HEX]\n"
+    L"                      [--check guest|datastore|snapshot|host|alarm]\n"
+    L"                      [--datastore NAME] [--min-free PERCENT] [--max-age DAYS]\n"
+    L"                      [--host-system NAME] [--alarm-status red|yellow])\n"
     L"\n"
     L"Runs one check of brennow.vmwarecom against the virtualization server NAME and\n"
     L"prints the check's one-line message.\n"
@@ -50,6 +57,14 @@ constexpr wchar_t kUsage[] =
     L"                     VSTP=VSPHERE (the vSphere Web Services API at https://NAME/sdk)\n"
     L"  --thumbprint HEX   vsphere only: the SHA-256 thumbprint of the server certificate\n"
     L"                     to trust, written into THUMB\n"
+    L"  --check KIND       vsphere only (CHK): guest (--vm's guest is alive), datastore\n"
+    L"                     (free space, --datastore or every one, --min-free, default 10),\n"
+    L"                     snapshot (age, --vm or every machine, --max-age, default 7),\n"
+    L"                     host (--host-system or every host), alarm (triggered alarms of\n"
+    L"                     --alarm-status or worse, default red); without it the machine\n"
+    L"                     state as above\n"
+    L"  --datastore, --min-free, --max-age, --host-system, --alarm-status\n"
+    L"                     vsphere only: DSN, MINFREE, MAXAGE, HSN and ALS of the check\n"
     L"  --help             this text\n"
     L"\n"
     L"Without --vm the check counts the server's registered virtual machines; with it,\n"
@@ -73,8 +88,48 @@ struct Options {
   std::wstring password;
   bool vsphere = false;
   std::optional<std::wstring> thumbprint;
+  std::vector<CheckField> checkFields; // CHK and its keys, in the order they are written
   bool help = false;
 };
+
+// The runner's options for the vSphere check's own keys.
+struct CheckOption {
+  std::wstring_view option;
+  std::wstring_view key;
+};
+constexpr CheckOption kCheckOptions[] = {
+    {L"--check", keys::Check},
+    {L"--datastore", keys::Datastore},
+    {L"--min-free", keys::MinFree},
+    {L"--max-age", keys::MaxAge},
+    {L"--host-system", keys::HostSystem},
+    {L"--alarm-status", keys::AlarmStatus},
+};
+
+// CHK as the check's name: "datastore" is DATASTORE.
+std::optional<std::wstring> checkValue(std::wstring_view option) {
+  for (const CheckDescription &check : vsphereChecks())
+    if (!check.option.empty() && check.option == option)
+      return std::wstring(check.name);
+  return std::nullopt;
+}
+
+// Adds `key`'s field in the place vsphereCheckKeys gives it.
+bool addCheckField(Options &options, std::wstring_view key, const std::wstring &value) {
+  std::wstring stored = value;
+  if (key == keys::Check) {
+    const auto name = checkValue(value);
+    if (!name)
+      return false;
+    stored = *name;
+  }
+  const auto order = vsphereCheckKeys();
+  const auto rank = [&](std::wstring_view k) { return std::find(order.begin(), order.end(), k); };
+  const auto at = std::find_if(options.checkFields.begin(), options.checkFields.end(),
+                               [&](const CheckField &f) { return rank(f.key) > rank(key); });
+  options.checkFields.insert(at, {key, std::move(stored)});
+  return true;
+}
 
 std::optional<Options> parseOptions(const std::vector<std::wstring> &args) {
   Options options;
@@ -105,10 +160,16 @@ std::optional<Options> parseOptions(const std::vector<std::wstring> &args) {
       options.vsphere = value == L"vsphere";
     else if (name == L"--thumbprint")
       options.thumbprint = value;
-    else
+    else if (const auto check =
+                 std::find_if(std::begin(kCheckOptions), std::end(kCheckOptions),
+                              [&](const CheckOption &o) { return o.option == name; });
+             check != std::end(kCheckOptions)) {
+      if (!addCheckField(options, check->key, value))
+        return std::nullopt;
+    } else
       return std::nullopt;
   }
-  if (options.thumbprint && !options.vsphere)
+  if ((options.thumbprint || !options.checkFields.empty()) && !options.vsphere)
     return std::nullopt;
   return options;
 }
@@ -117,13 +178,10 @@ std::wstring parameterString(Options &options) {
   if (options.parameter)
     return *options.parameter;
   options.fields.encodedPassword = base64Encode(options.password, systemAnsiCodePage());
-  const std::wstring automation = buildParameterString(options.fields);
   if (!options.vsphere)
-    return automation;
-  // The same fields after "VSTP=VSPHERE", then the pinned thumbprint.
-  constexpr std::wstring_view kAutomationType = L"#VSTP=VMWARE";
-  return L"#VSTP=VSPHERE" + automation.substr(kAutomationType.size()) + L"THUMB=" +
-         options.thumbprint.value_or(L"") + L"#";
+    return buildParameterString(options.fields);
+  return buildVSphereParameterString(options.fields, options.thumbprint.value_or(L""),
+                                     options.checkFields);
 }
 
 void put(IDispatch *plugin, const wchar_t *member, const std::wstring &text) {

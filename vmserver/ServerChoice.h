@@ -17,8 +17,14 @@ struct ServerChoice {
   std::wstring thumbprint;
   // qm_timeout as text: a positive whole number of seconds, anything else means 60.
   std::wstring timeoutText;
+  // "CHK" as stored: which vSphere check; empty for the machine state.
+  std::wstring check{};
 };
 
 ServerChoice serverChoiceOf(const std::wstring &parameterText, const std::wstring &timeoutText);
+
+// Whether the choice asks a vSphere server for one of its own checks (CHK not empty) rather
+// than the machine state that both adapters answer.
+bool asksVSphereCheck(const ServerChoice &choice);
 
 } // namespace brennow::vmserver

@@ -5,9 +5,13 @@
 
 #include "vmserver/ServerChoice.h"
 #include "vmserver/VMServer.h"
+#include "vmserver/vsphere/VSphereAutomation.h"
 
 namespace brennow::vmserver {
 
 std::unique_ptr<Automation> makeAutomation(const ServerChoice &choice);
+
+// What the vSphere adapter and checks talk through on Windows: WinHTTP and XmlLite.
+vsphere::Platform windowsVSpherePlatform();
 
 } // namespace brennow::vmserver

@@ -4,13 +4,11 @@
 
 #include "common/text.h"
 #include "params/Generic.h"
+#include "params/VSphereChecks.h"
 #include "params/base64.h"
 
 namespace brennow::dialogs {
 namespace {
-
-constexpr wchar_t kAutomationType[] = L"#VSTP=VMWARE";
-constexpr wchar_t kVSphereType[] = L"#VSTP=VSPHERE";
 
 bool hasFieldSeparator(const std::wstring &text) { return text.find(L'#') != std::wstring::npos; }
 
@@ -35,14 +33,20 @@ std::optional<std::wstring> refusalMessage(const SettingsInput &input,
   return std::nullopt;
 }
 
+std::vector<CheckField> checkFieldsOf(std::wstring_view parameters) {
+  std::vector<CheckField> fields;
+  for (std::wstring_view key : vsphereCheckKeys())
+    if (std::wstring value = getParam(parameters, key); !value.empty())
+      fields.push_back({key, std::move(value)});
+  return fields;
+}
+
 std::wstring settingsParameterString(const SettingsInput &input, const AnsiCodePage &codePage) {
-  const std::wstring automationString = buildParameterString(
-      {input.username, base64Encode(input.password, codePage), input.vmName, input.vmState});
+  const ParameterFields fields{input.username, base64Encode(input.password, codePage), input.vmName,
+                               input.vmState};
   if (input.kind == vmserver::ServerKind::Automation)
-    return automationString;
-  // The same fields after another "VSTP", then the thumbprint.
-  const std::wstring fields = automationString.substr(std::wstring_view(kAutomationType).size());
-  return std::wstring(kVSphereType) + fields + L"THUMB=" + trimSpaces(input.thumbprint) + L"#";
+    return buildParameterString(fields);
+  return buildVSphereParameterString(fields, trimSpaces(input.thumbprint), input.checkFields);
 }
 
 } // namespace brennow::dialogs

@@ -4,8 +4,11 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "params/AnsiCodePage.h"
+#include "params/Generic.h"
 #include "vmserver/ServerChoice.h"
 
 namespace brennow::dialogs {
@@ -19,7 +22,12 @@ struct SettingsInput {
   std::wstring vmState;
   vmserver::ServerKind kind = vmserver::ServerKind::Automation;
   std::wstring thumbprint{};
+  // The vSphere check's own fields (CHK, DSN, ...), written after THUMB as they came.
+  std::vector<CheckField> checkFields{};
 };
+
+// The vSphere check's own fields that `parameters` holds with a value, in their order.
+std::vector<CheckField> checkFieldsOf(std::wstring_view parameters);
 
 // "... (version 1.0 build  7)": major and minor without blanks, the revision with the
 // leading blank of the number-to-text rule after the blank of " build ".
@@ -33,7 +41,8 @@ std::optional<std::wstring> refusalMessage(const SettingsInput &input,
 
 // The parameter string OK stores: fields in their fixed order, the password encoded.
 // For the automation component exactly the string hosts have always stored (no
-// "THUMB"); for vSphere "VSTP=VSPHERE" and a "THUMB" field last, empty when none is trusted.
+// "THUMB"); for vSphere "VSTP=VSPHERE", a "THUMB" field (empty when none is trusted) and the
+// check's own fields.
 std::wstring settingsParameterString(const SettingsInput &input, const AnsiCodePage &codePage);
 
 } // namespace brennow::dialogs

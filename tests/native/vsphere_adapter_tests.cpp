@@ -10,6 +10,7 @@
 #include "component/check.h"
 #include "params/Generic.h"
 #include "params/base64.h"
+#include "tests/native/vsphere/CheckRuns.h"
 #include "tests/native/vsphere/FakeVSphere.h"
 #include "common/utf8.h"
 #include "vmserver/vsphere/VSphereAutomation.h"
@@ -22,44 +23,16 @@ using namespace brennow::vmserver::vsphere;
 
 namespace {
 
-class Host final : public CheckHost {
-public:
-  std::wstring hostname = L"vc01";
-  std::wstring parameter;
-  std::vector<std::wstring> results;
-
-  void copyTimeout() override {}
-  void copyHostname() override {}
-  std::wstring hostnameText() override { return hostname; }
-  std::wstring parameterText() override { return parameter; }
-  void setResult(const std::wstring &message) override { results.push_back(message); }
-};
+using Host = RecordingHost;
 
 std::wstring parameters(const std::wstring &password, const std::wstring &vm,
                         const std::wstring &state, const std::wstring &thumb = L"") {
-  return L"#VSTP=VSPHERE" +
-         buildParameterString({L"alice", base64Encode(password, windows1252()), vm, state})
-             .substr(12) +
-         L"THUMB=" + thumb + L"#";
+  return vsphereParameters(password, vm, state, thumb);
 }
-
-struct CheckRun {
-  bool answer = false;
-  std::wstring result;
-};
 
 CheckRun check(FakeVSphere &server, const std::wstring &parameter,
                const std::wstring &timeout = L"", const std::wstring &hostname = L"vc01") {
-  Host host;
-  host.hostname = hostname;
-  host.parameter = parameter;
-  VSphereAutomation automation(serverChoiceOf(parameter, timeout),
-                               {server.transportFactory(), makeLibXml2Reader});
-  CheckRun run;
-  run.answer = runCheck(host, automation, windows1252());
-  if (!host.results.empty())
-    run.result = host.results.back();
-  return run;
+  return runCheckOn(server, parameter, timeout, hostname);
 }
 
 FakeVSphere inventory() {
@@ -71,11 +44,6 @@ FakeVSphere inventory() {
                      {L"lost", L"poweredOn", L"disconnected"},
                      {L"web01", L"poweredOff"}};
   return server;
-}
-
-void expectReleased(const FakeVSphere &server) {
-  EXPECT_TRUE(server.liveSessions.empty()) << "a session was left logged in";
-  EXPECT_TRUE(server.liveViews.empty()) << "a view was left behind";
 }
 
 struct OutcomeCase {
@@ -318,7 +286,8 @@ TEST(VSphereAdapter, PagingThatGoesRoundEndsTheListing) {
       {"empty pages",
        [&](const std::wstring &op, int nth, HttpAnswer &a) {
          if (op == L"RetrievePropertiesEx" || op == L"ContinueRetrievePropertiesEx")
-           a = {200, "text/xml", answerOf(toUtf8(op), withToken("", "t" + std::to_string(nth))), {}};
+           a = {
+               200, "text/xml", answerOf(toUtf8(op), withToken("", "t" + std::to_string(nth))), {}};
        },
        L"The server's listing sent a page without objects that is not the last"},
   };
@@ -352,7 +321,10 @@ TEST(VSphereAdapter, UnsendableAccountIsRefusedBeforeAnythingIsSent) {
     FakeVSphere server = inventory();
     Host host;
     host.parameter = L"#VSTP=VSPHERE#USR=" + user + L"#PWD=" +
-                     base64Encode(user == L"alice" ? L"se\x02" L"cret" : L"secret", windows1252()) +
+                     base64Encode(user == L"alice" ? L"se\x02"
+                                                     L"cret"
+                                                   : L"secret",
+                                  windows1252()) +
                      L"#VMN=#VMS=#THUMB=#";
     VSphereAutomation automation(serverChoiceOf(host.parameter, L""),
                                  {server.transportFactory(), makeLibXml2Reader});

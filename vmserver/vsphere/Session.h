@@ -54,6 +54,9 @@ public:
   void retrieveObjects(std::span<const MoRef> objects, std::span<const PropertySet> properties,
                        const ObjectConsumer &take);
 
+  // What the server reported at the login: its root folder and managers.
+  const ServiceContent &content() const { return content_; }
+
   // The server's clock: seconds since 1970-01-01T00:00:00Z.
   std::int64_t currentTime();
 
