@@ -30,7 +30,7 @@ _win32_ask_loader() {
   if [ "$rc" -eq 0 ]; then
     _win32_answer yes ok ""
   elif [ "$rc" -eq 126 ] && [[ $output == *"Exec format error"* ]]; then
-    _win32_answer no ok "this machine runs no 32-bit x86 programs ($BRENNOW_WINE32_LOADER: Exec format error)"
+    _win32_answer no ok "this machine runs no 32-bit x86 programs: $BRENNOW_WINE32_LOADER gives Exec format error"
   else
     _win32_answer no failed "the 32-bit Wine loader $BRENNOW_WINE32_LOADER failed (exit $rc): $output"
   fi
