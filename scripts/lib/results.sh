@@ -3,7 +3,10 @@
 
 total_passed=0
 total_failed=0
+total_skipped=0
 failed_suites=()
+skipped_suites=()
+skip_reasons=()
 : "${BRENNOW_LOGS:=$BRENNOW_ROOT/build/test-logs}"
 mkdir -p "$BRENNOW_LOGS"
 
@@ -53,7 +56,8 @@ run_counted() {
   [ "$failed" -eq 0 ] || { echo "    --- $log (tail) ---"; tail -n 30 "$log" | sed 's/^/    /'; }
 }
 
-# run_check SUITE COMMAND...: one test that passes when the command exits 0.
+# run_check SUITE COMMAND...: one test that passes when the command exits 0; returns its
+# outcome. The command runs in this shell: what it sets stays set.
 run_check() {
   local suite=$1; shift
   local log
@@ -61,13 +65,42 @@ run_check() {
   if "$@" >"$log" 2>&1; then _count "$suite" 1 0; else
     _count "$suite" 0 1
     echo "    --- $log (tail) ---"; tail -n 30 "$log" | sed 's/^/    /'
+    return 1
   fi
+}
+
+# run_skipped SUITE REASON: a suite that cannot run on this machine. It counts as skipped,
+# never as passed; the summary names it under its reason.
+run_skipped() {
+  local suite=$1 reason=$2 known
+  total_skipped=$((total_skipped + 1))
+  skipped_suites+=("$reason"$'\t'"$suite")
+  printf '  %-44s skipped\n' "$suite"
+  for known in "${skip_reasons[@]}"; do [ "$known" = "$reason" ] && return 0; done
+  skip_reasons+=("$reason")
+}
+
+# The skipped suites of one reason, joined by ", ".
+_skipped_for() {
+  local entry names=""
+  for entry in "${skipped_suites[@]}"; do
+    [ "${entry%%$'\t'*}" = "$1" ] && names+="${names:+, }${entry#*$'\t'}"
+  done
+  echo "$names"
 }
 
 summary() {
   if [ ${#failed_suites[@]} -gt 0 ]; then
     echo "failed suites: ${failed_suites[*]}"
   fi
-  echo "$total_passed passed, $total_failed failed"
+  local reason
+  for reason in "${skip_reasons[@]}"; do
+    echo "skipped suites ($reason): $(_skipped_for "$reason")"
+  done
+  if [ "$total_skipped" -gt 0 ]; then
+    echo "$total_passed passed, $total_failed failed, $total_skipped skipped"
+  else
+    echo "$total_passed passed, $total_failed failed"
+  fi
   [ "$total_failed" -eq 0 ]
 }

@@ -1,6 +1,11 @@
 # Wine test and demo environment: a throwaway win64 prefix under build/, a private
 # Xvfb display, and cleanup on every exit path. Source it, then call wine_setup NAME.
+# Prefixes are booted and driven by the 64-bit loader; the 32-bit loader starts 32-bit
+# programs only, and only where this machine runs them (scripts/lib/win32.sh).
 # shellcheck shell=bash
+
+# shellcheck source=win32.sh
+source "$(dirname "${BASH_SOURCE[0]}")/win32.sh"
 
 WINE64_LOADER=/usr/lib/wine/wine64
 : "${BRENNOW_WINE_TIMEOUT:=120}"
@@ -45,14 +50,14 @@ _template_prefix() {
     mkdir -p "$template"
     # A boot cut off by the timeout leaves a prefix without its settings: no ready mark then,
     # so the next run boots it again instead of copying a broken template.
-    if ! WINEPREFIX="$template" WINEARCH=win64 timeout 180 wineboot -i >/dev/null 2>&1; then
+    if ! WINEPREFIX="$template" WINEARCH=win64 timeout 180 "$WINE64_LOADER" wineboot -i >/dev/null 2>&1; then
       echo "wine.sh: wineboot failed or timed out" >&2
       WINEPREFIX="$template" timeout 20 wineserver -k >/dev/null 2>&1 || true
       flock -u "$lock_fd"
       exec {lock_fd}>&-
       return 1
     fi
-    WINEPREFIX="$template" timeout 60 wine reg add 'HKCU\Software\Wine\X11 Driver' \
+    WINEPREFIX="$template" timeout 60 "$WINE64_LOADER" reg add 'HKCU\Software\Wine\X11 Driver' \
       /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
     WINEPREFIX="$template" timeout 20 wineserver -w >/dev/null 2>&1 || true
     WINEPREFIX="$template" timeout 20 wineserver -k >/dev/null 2>&1 || true
@@ -69,6 +74,8 @@ wine_setup() {
   export WINEDEBUG=-all
   export WINEDLLOVERRIDES="mscoree,mshtml="
   export WINEARCH=win64
+  # w32 answers from the probe; a script that did not ask yet has it asked here.
+  win32_probe 2>/dev/null || true
   local template
   template=$(_template_prefix "$build") || return 1
   export WINEPREFIX="$build/prefixes/$1-$$"
@@ -88,8 +95,14 @@ wine_setup() {
   timeout 20 wineserver -p >/dev/null 2>&1 || true
 }
 
-# Runs a 32-bit Windows program (or any program Wine picks the bitness of).
-w32() { timeout "$BRENNOW_WINE_TIMEOUT" wine "$@"; }
+# Runs a 32-bit Windows program; refuses where this machine runs none.
+w32() {
+  if ! win32_runs; then
+    echo "w32 $1: 32-bit programs do not run here (${BRENNOW_WIN32_REASON:-not probed})" >&2
+    return 126
+  fi
+  timeout "$BRENNOW_WINE_TIMEOUT" wine "$@"
+}
 # Runs a 64-bit Windows program.
 w64() { timeout "$BRENNOW_WINE_TIMEOUT" "$WINE64_LOADER" "$@"; }
 # w ARCH PROGRAM ARGS: ARCH is win32 or win64.
@@ -112,6 +125,14 @@ w_trusting() {
   else
     w "$@"
   fi
+}
+
+# wreg VIEW ARGS: the 64-bit reg.exe on the registry view of VIEW (win32 or win64).
+wreg() {
+  local view=/reg:64
+  [ "$1" = win32 ] && view=/reg:32
+  shift
+  w64 reg "$@" "$view"
 }
 
 # Windows path of a Unix path inside the prefix's Z: drive.

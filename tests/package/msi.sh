@@ -23,17 +23,25 @@ source "$root/scripts/lib/wine.sh"
 source "$root/scripts/lib/package.sh"
 
 suite="package-$mode"
+# The 32-bit package is installed and used by 32-bit programs.
+if [ "$mode" != win64 ] && { ! win32_probe || ! win32_runs; }; then
+  echo "msi.sh $mode needs a machine that runs 32-bit programs: $BRENNOW_WIN32_REASON"
+  echo "0 passed, 1 failed"
+  exit 1
+fi
 clsid='{AB26CB4D-4D32-4407-A460-6F3A900F6DF2}'
 iid='{56052822-65B9-4909-B283-2A9D0925F921}'
 
 # What a package must write as regsvr32 does, and remove again: "VIEW KEY", each key whole.
 # VIEW is the registry view of the package's bitness (own) or a fixed one. The 64-bit DLL's
 # RegisterTypeLib also writes the interface in the 32-bit view (win32-from-win64); the 32-bit
-# DLL's writes it in the 64-bit view as well, which a 32-bit package cannot.
+# DLL's writes it in the 64-bit view as well, which a 32-bit package cannot. The ProgID and the
+# type library keys are one key for both views (shared), read through the 64-bit view: Wine's
+# 64-bit reg.exe does not find them with /reg:32.
 compare_keys=(
   "own HKCR\\CLSID\\$clsid"
-  'own HKCR\brennow.vmwarecom'
-  'own HKCR\TypeLib\{80CF4F73-BD0A-4905-BA51-FBF4B18C431A}'
+  'shared HKCR\brennow.vmwarecom'
+  'shared HKCR\TypeLib\{80CF4F73-BD0A-4905-BA51-FBF4B18C431A}'
   "own HKCR\\Interface\\$iid"
   "win32-from-win64 HKCR\\Interface\\$iid"
 )
@@ -51,6 +59,7 @@ installed_file() { echo "$WINEPREFIX/drive_c/$(program_files "$1")/Corvalen/bren
 product_version() { packaging/file-version.pl "$1" | awk -F. '{ print $1 "." $2 "." $4 }'; }
 
 # registry_snapshot TREE KEYS...: the keys' exported contents, each after a "== VIEW KEY" line.
+# The 64-bit reg.exe reads either view.
 registry_snapshot() {
   local tree=$1 entry view key out
   shift
@@ -59,10 +68,11 @@ registry_snapshot() {
     view=${entry%% *} key=${entry#* }
     case "$view" in
       own) view=$tree ;;
+      shared) view=win64 ;;
       win32-from-win64) [ "$tree" = win64 ] || continue; view=win32 ;;
     esac
     echo "== $view $key"
-    w "$view" reg export "$key" "$(winpath "$(dirname "$out")")\\$(basename "$out").reg" /y >/dev/null 2>&1 &&
+    wreg "$view" export "$key" "$(winpath "$(dirname "$out")")\\$(basename "$out").reg" /y >/dev/null 2>&1 &&
       iconv -f UTF-16 -t UTF-8 "$out.reg" | tr -d '\r' | grep -v '^Windows Registry Editor'
     rm -f "$out.reg"
   done
@@ -71,7 +81,7 @@ registry_snapshot() {
 # The products of a bitness as Programs and Features lists them: "name version" lines.
 installed_products() {
   local tree=$1
-  w "$tree" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
+  wreg "$tree" query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
     tr -d '\r' | awk '/^HKEY/ { if (name != "") print name " " version; name = ""; version = "" }
       $1 == "DisplayName" { $1 = ""; $2 = ""; name = substr($0, 3) }
       $1 == "DisplayVersion" { version = $3 }
