@@ -12,17 +12,58 @@
 namespace brennow::vmserver::vsphere {
 namespace {
 
-// What a chain that the system trusts may still report when its revocation status could not
-// be had: accepted, as the class comment says.
+// The chain's own word for "the revocation status could not be had".
+constexpr DWORD kRevocationUnknown =
+    CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
+
+// What the SSL policy answers for a chain whose revocation status could not be had (Wine's
+// policy does not honour the flags that ignore it).
 bool revocationUnknown(DWORD policyError) {
   return policyError == static_cast<DWORD>(CRYPT_E_NO_REVOCATION_CHECK) ||
-         policyError == static_cast<DWORD>(CRYPT_E_REVOCATION_OFFLINE);
+         policyError == static_cast<DWORD>(CRYPT_E_REVOCATION_OFFLINE) ||
+         policyError == static_cast<DWORD>(CERT_E_REVOCATION_FAILURE);
 }
 
-DWORD millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
+// Revocation lists are fetched for at most this long, and never past the deadline.
+constexpr std::chrono::milliseconds kMostRetrieval{3'000};
+
+DWORD retrievalTimeout(std::chrono::steady_clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       deadline - std::chrono::steady_clock::now());
-  return static_cast<DWORD>(std::max<long long>(1, left.count()));
+  return static_cast<DWORD>(std::clamp<long long>(left.count(), 1, kMostRetrieval.count()));
+}
+
+// The certificates found revoked in this process, refused from then on: Wine's revocation
+// cache answers "not revoked" for a certificate once it has answered "revoked" (measured under
+// Wine 8). A revocation is for good; the list is bounded.
+class RevokedCertificates {
+public:
+  void add(std::span<const BYTE> encoded) {
+    const std::lock_guard guard(mutex_);
+    if (contains(encoded))
+      return;
+    if (revoked_.size() == kMost)
+      revoked_.erase(revoked_.begin());
+    revoked_.emplace_back(encoded.begin(), encoded.end());
+  }
+  bool has(std::span<const BYTE> encoded) const {
+    const std::lock_guard guard(mutex_);
+    return contains(encoded);
+  }
+
+private:
+  static constexpr std::size_t kMost = 64;
+  bool contains(std::span<const BYTE> encoded) const {
+    return std::ranges::any_of(
+        revoked_, [&](const auto &revoked) { return std::ranges::equal(revoked, encoded); });
+  }
+  mutable std::mutex mutex_;
+  std::vector<std::vector<BYTE>> revoked_;
+};
+
+RevokedCertificates &revokedCertificates() {
+  static RevokedCertificates revoked;
+  return revoked;
 }
 
 } // namespace
@@ -52,23 +93,50 @@ bool ServerTrust::systemTrusts(const CERT_CONTEXT &certificate,
     if (std::ranges::equal(encoded, trustedCertificate_))
       return true;
   }
+  if (revokedCertificates().has(encoded))
+    return false;
+  const CertificateChain checked = chainOf(certificate, true, deadline);
+  if (!checked)
+    return false;
+  if (checked->TrustStatus.dwErrorStatus & CERT_TRUST_IS_REVOKED) {
+    revokedCertificates().add(encoded);
+    return false;
+  }
+  DWORD policyError = sslPolicyError(*checked);
+  // An unknown revocation status is accepted: the chain is judged again without it, so that
+  // nothing else it would report (the name, the root) hides behind it.
+  if (policyError != 0 && revocationUnknown(policyError) &&
+      (checked->TrustStatus.dwErrorStatus & ~kRevocationUnknown) == 0) {
+    const CertificateChain unchecked = chainOf(certificate, false, deadline);
+    policyError = unchecked ? sslPolicyError(*unchecked) : policyError;
+  }
+  if (policyError != 0)
+    return false;
+  const std::lock_guard guard(mutex_);
+  trustedCertificate_.assign(encoded.begin(), encoded.end());
+  return true;
+}
+
+CertificateChain ServerTrust::chainOf(const CERT_CONTEXT &certificate, bool checkRevocation,
+                                      std::chrono::steady_clock::time_point deadline) const {
   LPSTR serverAuthentication = const_cast<LPSTR>(szOID_PKIX_KP_SERVER_AUTH);
   CERT_CHAIN_PARA chainPara{};
   chainPara.cbSize = sizeof chainPara;
   chainPara.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
   chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
   chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = &serverAuthentication;
-  chainPara.dwUrlRetrievalTimeout = millisecondsUntil(deadline);
-  const DWORD flags =
-      CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT | CERT_CHAIN_REVOCATION_ACCUMULATIVE_TIMEOUT;
+  chainPara.dwUrlRetrievalTimeout = retrievalTimeout(deadline);
+  const DWORD flags = checkRevocation ? CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT |
+                                            CERT_CHAIN_REVOCATION_ACCUMULATIVE_TIMEOUT
+                                      : 0;
   PCCERT_CHAIN_CONTEXT built = nullptr;
   if (!api_->CertGetCertificateChain(nullptr, &certificate, nullptr, certificate.hCertStore,
-                                     &chainPara, flags, nullptr, &built) ||
-      !built)
-    return false;
-  const CertificateChain chain(built, {api_->CertFreeCertificateChain});
-  if (chain->TrustStatus.dwErrorStatus & CERT_TRUST_IS_REVOKED)
-    return false;
+                                     &chainPara, flags, nullptr, &built))
+    built = nullptr;
+  return CertificateChain(built, {api_->CertFreeCertificateChain});
+}
+
+DWORD ServerTrust::sslPolicyError(const CERT_CHAIN_CONTEXT &chain) const {
   HTTPSPolicyCallbackData ssl{};
   ssl.cbStruct = sizeof ssl;
   ssl.dwAuthType = AUTHTYPE_SERVER;
@@ -79,13 +147,9 @@ bool ServerTrust::systemTrusts(const CERT_CONTEXT &certificate,
   policyPara.pvExtraPolicyPara = &ssl;
   CERT_CHAIN_POLICY_STATUS status{};
   status.cbSize = sizeof status;
-  if (!api_->CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain.get(), &policyPara,
-                                              &status) ||
-      (status.dwError != 0 && !revocationUnknown(status.dwError)))
-    return false;
-  const std::lock_guard guard(mutex_);
-  trustedCertificate_.assign(encoded.begin(), encoded.end());
-  return true;
+  if (!api_->CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, &chain, &policyPara, &status))
+    return static_cast<DWORD>(CERT_E_UNTRUSTEDROOT);
+  return status.dwError;
 }
 
 Certificate ServerTrust::certificateOf(HINTERNET request) const {

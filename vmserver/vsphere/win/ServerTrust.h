@@ -3,7 +3,8 @@
 // operator's explicit trust, whatever the system thinks of it), otherwise one whose chain the
 // system trusts for the server's name and that its CA has not revoked. Where the revocation
 // status cannot be had (no list, no network) the certificate is accepted: monitoring hosts
-// often have no way out to a CA. Safe to call from WinHTTP's worker threads.
+// often have no way out to a CA; the lists are fetched for a few seconds at most, and never past
+// the deadline. Safe to call from WinHTTP's worker threads.
 #include <chrono>
 #include <mutex>
 #include <optional>
@@ -41,6 +42,10 @@ public:
 private:
   bool systemTrusts(const CERT_CONTEXT &certificate,
                     std::chrono::steady_clock::time_point deadline) const;
+  // Null when no chain can be built.
+  CertificateChain chainOf(const CERT_CONTEXT &certificate, bool checkRevocation,
+                           std::chrono::steady_clock::time_point deadline) const;
+  DWORD sslPolicyError(const CERT_CHAIN_CONTEXT &chain) const;
 
   SharedHttpApi api_;
   std::wstring serverName_;
