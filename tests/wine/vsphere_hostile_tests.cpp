@@ -121,9 +121,13 @@ TEST_F(VSphereTest, CertificateSwitchedAfterTheLoginGetsNoSessionCookie) {
 }
 
 // The CA's servers by the name their certificates carry (Wine's policy matches no IP address
-// entries); empty when the run does not trust the CA.
-std::map<std::string, std::wstring> revocationServers(const std::wstring &url) {
+// entries), with certificates no earlier check has seen: Wine keeps what it learnt of a
+// certificate's revocation in the prefix, for later processes too.
+std::map<std::string, std::wstring> renewedRevocationServers(const std::wstring &url) {
   std::map<std::string, std::wstring> servers;
+  const auto renewed = SimulatorClient(url).request(L"POST", L"/brennow/hostile/renew");
+  if (!renewed || renewed->first != 200)
+    return servers;
   for (const auto &[name, address] : hostileReport(url)) {
     std::wstring named = wintest::fromUtf8(address);
     if (const auto at = named.find(L"127.0.0.1"); at != std::wstring::npos)
@@ -153,7 +157,7 @@ TEST_P(VSphereRevocationTest, CheckedWithoutAThumbprint) {
   if (GetEnvironmentVariableW(L"BRENNOW_TRUSTED_ROOTS", nullptr, 0) == 0)
     GTEST_SKIP() << "the revocation servers' CA is not among the trusted roots in this run";
   const RevocationCase &c = GetParam();
-  const auto servers = revocationServers(url(L"REVOCATION"));
+  const auto servers = renewedRevocationServers(url(L"REVOCATION"));
   ASSERT_EQ(servers.count(c.server), 1u) << "REVOCATION does not name its servers";
   const std::wstring server = servers.at(c.server);
   const wintest::CheckOutcome outcome =
@@ -170,11 +174,28 @@ TEST_P(VSphereRevocationTest, CheckedWithoutAThumbprint) {
 INSTANTIATE_TEST_SUITE_P(Servers, VSphereRevocationTest, testing::ValuesIn(revocationCases),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// Wine answers "not revoked" for a certificate once it has answered "revoked": the component
+// remembers.
+TEST_F(VSphereTest, RevokedCertificateIsRefusedOnEveryCheck) {
+  if (GetEnvironmentVariableW(L"BRENNOW_TRUSTED_ROOTS", nullptr, 0) == 0)
+    GTEST_SKIP() << "the revocation servers' CA is not among the trusted roots in this run";
+  const auto servers = renewedRevocationServers(url(L"REVOCATION"));
+  ASSERT_EQ(servers.count("revoked"), 1u) << "REVOCATION does not name its servers";
+  const std::wstring server = servers.at("revoked");
+  for (int round = 0; round < 2; ++round) {
+    const wintest::CheckOutcome outcome =
+        check(server, vsphereParameters(L"", L"", L""), L"20", server);
+    expectFailureAt(outcome, 130);
+    EXPECT_NE(outcome.result.find(L"The server's certificate is not trusted"), std::wstring::npos)
+        << "round " << round << ": " << toUtf8(outcome.result);
+  }
+}
+
 // A pinned thumbprint is the operator's explicit trust: it is not asked about revocation.
 TEST_F(VSphereTest, PinnedRevokedCertificateIsAccepted) {
   if (GetEnvironmentVariableW(L"BRENNOW_TRUSTED_ROOTS", nullptr, 0) == 0)
     GTEST_SKIP() << "the revocation servers' CA is not among the trusted roots in this run";
-  const auto servers = revocationServers(url(L"REVOCATION"));
+  const auto servers = renewedRevocationServers(url(L"REVOCATION"));
   ASSERT_EQ(servers.count("revoked"), 1u) << "REVOCATION does not name its servers";
   const std::wstring server = servers.at("revoked");
   const std::wstring refused =

@@ -65,7 +65,7 @@ var hostileModes = map[string]hostile{
 		"one closed and another certificate shown; GET /brennow/hostile counts what came on it, POST /brennow/hostile/reset starts over",
 		wrap: switcher.wrap, serve: switcher.serve, endpoints: switcher.endpoints()},
 	"revocation": {about: "three listeners with certificates of one CA (-certout writes it): one the CA's list revokes, one it does " +
-		"not list, one whose list cannot be fetched; GET /brennow/hostile names their URLs",
+		"not list, one whose list cannot be fetched; GET /brennow/hostile names their URLs, POST /brennow/hostile/renew renews them",
 		wrap: func(next http.Handler) http.Handler { return next }, serve: revocation.serve, endpoints: revocation.endpoints()},
 }
 
@@ -355,45 +355,111 @@ func (s *certificateSwitch) endpoints() map[string]http.HandlerFunc {
 
 // ---------------------------------------------------------------- revoked certificates
 
+// revocationServers show certificates of one CA on three listeners: one its list revokes, one the list
+// does not name, one whose list's address answers nothing. POST /brennow/hostile/renew gives all three
+// new certificates and the list a new address: Wine keeps what it learnt of a certificate's revocation,
+// and of a list, in the prefix, beyond the process that asked.
 type revocationServers struct {
-	urls string // "revoked=URL unrevoked=URL offline=URL"
+	mu         sync.Mutex
+	ca         *x509.Certificate
+	caKey      *rsa.PrivateKey
+	leafKey    *rsa.PrivateKey // one key for every generation: a renewal is quick
+	listAt     string          // the list server's address
+	generation int
+	leaves     [3]tls.Certificate // revoked, not revoked, list unreachable
+	lists      map[string][]byte  // path: the list of that generation
+	open       map[net.Conn]bool  // the three listeners' connections, closed on renewal
+	urls       string             // "revoked=URL unrevoked=URL offline=URL"
 }
 
-var revocation = &revocationServers{}
+var revocation = &revocationServers{lists: map[string][]byte{}, open: map[net.Conn]bool{}}
 
-// serve makes a CA (written to -certout for the trusted roots), its list of revoked certificates served
-// over plain http, and three listeners for 127.0.0.1 and localhost: revoked, not revoked, and one whose
-// list's address answers nothing.
+// serve makes the CA (written to -certout for the trusted roots), the list server (plain http) and the
+// three listeners, for 127.0.0.1 and localhost.
 func (s *revocationServers) serve(handler http.Handler, cert *tls.Certificate) string {
 	if cert == nil {
 		check(fmt.Errorf("revocation needs https"))
 	}
-	caKey, ca := newAuthority()
+	s.caKey, s.ca = newAuthority()
+	var err error
+	s.leafKey, err = rsa.GenerateKey(rand.Reader, 2048)
+	check(err)
 	if *certOut != "" {
-		check(os.WriteFile(*certOut, pem.EncodeToMemory(&pem.Block{Type: "CERTIFICATE", Bytes: ca.Raw}), 0o644))
+		check(os.WriteFile(*certOut, pem.EncodeToMemory(&pem.Block{Type: "CERTIFICATE", Bytes: s.ca.Raw}), 0o644))
 	}
 	listLn := loopbackListener()
-	listURL := fmt.Sprintf("http://%s/brennow/ca.crl", listLn.Addr())
-	unreachable := "http://127.0.0.1:1/brennow/ca.crl"
-	revoked := newLeaf(ca, caKey, listURL)
-	unrevoked := newLeaf(ca, caKey, listURL)
-	offline := newLeaf(ca, caKey, unreachable)
-	list, err := x509.CreateRevocationList(rand.Reader, &x509.RevocationList{
-		Number: big.NewInt(1), ThisUpdate: time.Now().Add(-time.Hour), NextUpdate: time.Now().Add(24 * time.Hour),
-		RevokedCertificates: []pkix.RevokedCertificate{{SerialNumber: revoked.serial, RevocationTime: time.Now().Add(-time.Hour)}},
-	}, ca, caKey)
-	check(err)
-	go http.Serve(listLn, http.HandlerFunc(func(w http.ResponseWriter, _ *http.Request) {
+	s.listAt = listLn.Addr().String()
+	go http.Serve(listLn, http.HandlerFunc(func(w http.ResponseWriter, r *http.Request) {
+		s.mu.Lock()
+		list, ok := s.lists[r.URL.Path]
+		s.mu.Unlock()
+		if !ok {
+			http.NotFound(w, r)
+			return
+		}
 		w.Header().Set("Content-Type", "application/pkix-crl")
 		w.Write(list)
 	}))
-	address := func(leaf leafCertificate) string {
-		return serveOn(loopbackListener(), &tls.Config{Certificates: []tls.Certificate{leaf.cert}}, &http.Server{Handler: handler})
+	s.renew(nil)
+	addresses := [3]string{}
+	for i := range addresses {
+		leaf := i
+		config := &tls.Config{GetConfigForClient: func(*tls.ClientHelloInfo) (*tls.Config, error) {
+			s.mu.Lock()
+			defer s.mu.Unlock()
+			return &tls.Config{Certificates: []tls.Certificate{s.leaves[leaf]}}, nil
+		}}
+		addresses[i] = serveOn(loopbackListener(), config, &http.Server{Handler: handler, ConnState: s.track})
 	}
-	first := address(revoked)
 	s.urls = fmt.Sprintf("revoked=https://%s/sdk unrevoked=https://%s/sdk offline=https://%s/sdk",
-		first, address(unrevoked), address(offline))
-	return first
+		addresses[0], addresses[1], addresses[2])
+	return addresses[0]
+}
+
+func (s *revocationServers) track(c net.Conn, state http.ConnState) {
+	s.mu.Lock()
+	defer s.mu.Unlock()
+	switch state {
+	case http.StateNew:
+		s.open[c] = true
+	case http.StateClosed, http.StateHijacked:
+		delete(s.open, c)
+	}
+}
+
+// renew makes the next generation of certificates and its list, and closes the connections that
+// showed the last one (but the one that asked, which closes after its answer).
+func (s *revocationServers) renew(asking net.Conn) {
+	s.mu.Lock()
+	defer s.mu.Unlock()
+	for c := range s.open {
+		if c != asking {
+			c.Close()
+		}
+	}
+	s.generation++
+	path := fmt.Sprintf("/brennow/crl/%d", s.generation)
+	listURL := "http://" + s.listAt + path
+	revoked := s.newLeaf(listURL)
+	s.leaves = [3]tls.Certificate{revoked.cert, s.newLeaf(listURL).cert, s.newLeaf("http://127.0.0.1:1/brennow/crl").cert}
+	list, err := x509.CreateRevocationList(rand.Reader, &x509.RevocationList{
+		Number: big.NewInt(int64(s.generation)), ThisUpdate: time.Now().Add(-time.Hour), NextUpdate: time.Now().Add(24 * time.Hour),
+		RevokedCertificates: []pkix.RevokedCertificate{{SerialNumber: revoked.serial, RevocationTime: time.Now().Add(-time.Hour)}},
+	}, s.ca, s.caKey)
+	check(err)
+	s.lists[path] = list
+}
+
+// connAt is the open connection between local and remote, if any.
+func (s *revocationServers) connAt(local net.Addr, remote string) net.Conn {
+	s.mu.Lock()
+	defer s.mu.Unlock()
+	for c := range s.open {
+		if local != nil && c.LocalAddr().String() == local.String() && c.RemoteAddr().String() == remote {
+			return c
+		}
+	}
+	return nil
 }
 
 func (s *revocationServers) endpoints() map[string]http.HandlerFunc {
@@ -401,6 +467,14 @@ func (s *revocationServers) endpoints() map[string]http.HandlerFunc {
 		"/brennow/hostile": func(w http.ResponseWriter, _ *http.Request) {
 			w.Header().Set("Content-Type", "text/plain")
 			fmt.Fprint(w, s.urls)
+		},
+		"/brennow/hostile/renew": func(w http.ResponseWriter, r *http.Request) {
+			asking, _ := r.Context().Value(http.LocalAddrContextKey).(net.Addr)
+			s.renew(s.connAt(asking, r.RemoteAddr))
+			// The next check's connections are shown the new certificates.
+			w.Header().Set("Connection", "close")
+			w.Header().Set("Content-Type", "text/plain")
+			fmt.Fprint(w, "renewed")
 		},
 	}
 }
@@ -431,9 +505,7 @@ type leafCertificate struct {
 	serial *big.Int
 }
 
-func newLeaf(ca *x509.Certificate, caKey *rsa.PrivateKey, revocationList string) leafCertificate {
-	key, err := rsa.GenerateKey(rand.Reader, 2048)
-	check(err)
+func (s *revocationServers) newLeaf(revocationList string) leafCertificate {
 	serial := randomSerial()
 	template := x509.Certificate{SerialNumber: serial, Subject: pkix.Name{CommonName: "localhost"},
 		NotBefore: time.Now().Add(-time.Hour), NotAfter: time.Now().Add(24 * time.Hour),
@@ -441,7 +513,7 @@ func newLeaf(ca *x509.Certificate, caKey *rsa.PrivateKey, revocationList string)
 		ExtKeyUsage: []x509.ExtKeyUsage{x509.ExtKeyUsageServerAuth},
 		DNSNames:    []string{"localhost"}, IPAddresses: []net.IP{net.IPv4(127, 0, 0, 1)},
 		CRLDistributionPoints: []string{revocationList}}
-	der, err := x509.CreateCertificate(rand.Reader, &template, ca, &key.PublicKey, caKey)
+	der, err := x509.CreateCertificate(rand.Reader, &template, s.ca, &s.leafKey.PublicKey, s.caKey)
 	check(err)
-	return leafCertificate{cert: tls.Certificate{Certificate: [][]byte{der, ca.Raw}, PrivateKey: key}, serial: serial}
+	return leafCertificate{cert: tls.Certificate{Certificate: [][]byte{der, s.ca.Raw}, PrivateKey: s.leafKey}, serial: serial}
 }
