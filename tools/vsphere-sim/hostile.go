@@ -4,8 +4,9 @@
 // loopback listeners of its own, so that it decides what each connection is shown and how each answer
 // leaves; paths under /brennow/ are answered as the simulator answers them, at once.
 //
-// Modes that rewrite answers are one line in hostileModes: answering(REWRITE, deliverAtOnce), with REWRITE
-// changing the recorded answer (its status, headers or body) before it leaves.
+// A mode that rewrites answers is one entry in hostileModes, {wrap: answering(REWRITE, deliverAtOnce),
+// serve: serveOne}, with REWRITE changing the recorded answer (its status, headers or body) before it
+// leaves.
 package main
 
 import (
@@ -33,7 +34,7 @@ import (
 )
 
 var (
-	hostileMode = flag.String("hostile", "", "misbehave on purpose: "+strings.Join(hostileNames(), ", "))
+	hostileMode = flag.String("hostile", "", "misbehave on purpose:"+hostileHelp())
 	pace        = flag.Duration("pace", time.Second, "hostile modes: the time between trickled bytes, or an answer's delay")
 	trickleMost = flag.Int("trickle", 0, "trickle modes: bytes trickled before the answer falls silent (0: all of it)")
 )
@@ -67,6 +68,14 @@ var hostileModes = map[string]hostile{
 	"revocation": {about: "three listeners with certificates of one CA (-certout writes it): one the CA's list revokes, one it does " +
 		"not list, one whose list cannot be fetched; GET /brennow/hostile names their URLs, POST /brennow/hostile/renew renews them",
 		wrap: func(next http.Handler) http.Handler { return next }, serve: revocation.serve, endpoints: revocation.endpoints()},
+}
+
+func hostileHelp() string {
+	help := ""
+	for _, name := range hostileNames() {
+		help += "\n  " + name + ": " + hostileModes[name].about
+	}
+	return help
 }
 
 func hostileNames() []string {
