@@ -101,6 +101,56 @@ TEST_F(VSphereTest, SlowServerTimesOutAndTheSessionIsStillEnded) {
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(3 + 3) + kMargin);
 }
 
+// ---------------------------------------------------------------- the library's life
+
+enum LibraryLife {
+  kHeldRightly = 0,
+  kHeldAfterAFinishedCheck,
+  kFreedWhileHeld,
+  kUnloadedWhileHeld
+};
+
+HRESULT libraryCanUnloadNow() {
+  const HMODULE dll = GetModuleHandleW(L"brennow.dll");
+  const auto canUnloadNow =
+      dll ? reinterpret_cast<HRESULT(WINAPI *)()>(
+                reinterpret_cast<void (*)()>(GetProcAddress(dll, "DllCanUnloadNow")))
+          : nullptr;
+  return canUnloadNow ? canUnloadNow() : E_FAIL;
+}
+
+// WinHTTP may call back for a request the check gave up after the check has returned: the
+// library's code stays loaded until it has, and may go once nothing holds it. In a process of
+// its own, so that no other test's requests are still in WinHTTP's hands.
+TEST_F(VSphereTest, LibraryStaysLoadedWhileWinHttpStillHoldsAGivenUpRequest) {
+  asksSessions_ = false;
+  const std::wstring finished = url(L"VC");
+  const std::wstring trickling = url(L"TRICKLEHEADERS");
+  EXPECT_EXIT(
+      {
+        check(finished, vsphereParameters(L"DC0_H0_VM0", L"on"));
+        plugin_.Reset();
+        HRESULT answer = libraryCanUnloadNow();
+        for (int polls = 0; answer != S_OK && polls < 30; ++polls) {
+          Sleep(100);
+          answer = libraryCanUnloadNow();
+        }
+        if (answer != S_OK)
+          exit(kHeldAfterAFinishedCheck);
+        plugin_ = wintest::createPlugin();
+        check(trickling, vsphereParameters(L"DC0_H0_VM0", L"on"), L"1");
+        plugin_.Reset();
+        if (libraryCanUnloadNow() != S_FALSE)
+          exit(kFreedWhileHeld);
+        CoFreeUnusedLibrariesEx(0, 0);
+        exit(GetModuleHandleW(L"brennow.dll") ? kHeldRightly : kUnloadedWhileHeld);
+      },
+      testing::ExitedWithCode(kHeldRightly), "")
+      << "exit code " << kHeldAfterAFinishedCheck << ": held after a finished check, "
+      << kFreedWhileHeld << ": free to go while WinHTTP holds a request, " << kUnloadedWhileHeld
+      << ": unloaded while WinHTTP holds a request";
+}
+
 // ---------------------------------------------------------------- certificates
 
 // The server showed the pinned certificate until the login, then closed the connection and
