@@ -110,8 +110,8 @@ private:
       fail(GetLastError());
     if (opensConnections)
       enableTls12(route.session.get());
-    else if (DWORD none = WINHTTP_FLAG_SECURE_PROTOCOL_SSL2; !api_->WinHttpSetOption(
-                 route.session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &none, sizeof none))
+    else if (DWORD unusable = WINHTTP_FLAG_SECURE_PROTOCOL_SSL2; !api_->WinHttpSetOption(
+                 route.session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &unusable, sizeof unusable))
       fail(GetLastError());
     route.connection.reset(
         api_->WinHttpConnect(route.session.get(), endpoint_.host.c_str(), endpoint_.port, 0));
@@ -155,7 +155,7 @@ private:
   std::optional<HttpAnswer> exchange(const Route &route, const std::string &envelope,
                                      const std::string &cookie, Content content,
                                      Clock::time_point deadline) {
-    const bool opensConnections = &route == &opening_;
+    const bool opensConnections = &route == &opening_; // the other one only reuses them
     RequestInFlight request =
         open(route, {deadline, endpoint_.secure, pinned() && opensConnections});
     // The body goes with the headers (a separate write waits for the peer's delayed
