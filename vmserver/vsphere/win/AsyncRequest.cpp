@@ -151,8 +151,8 @@ Step AsyncRequest::started(BOOL accepted) {
 
 Step AsyncRequest::await() {
   std::unique_lock lock(mutex_);
-  const bool ended = changed_.wait_until(lock, options_.deadline,
-                                         [this] { return completed_ || refused_ || failure_; });
+  const bool ended = changed_.waitUntil(lock, options_.deadline,
+                                        [this] { return completed_ || refused_ || failure_; });
   if (failure_)
     std::rethrow_exception(failure_);
   if (refused_)
@@ -192,7 +192,7 @@ void CALLBACK AsyncRequest::onStatus(HINTERNET handle, DWORD_PTR context, DWORD 
   } catch (...) {
     const std::lock_guard guard(request->mutex_);
     request->failure_ = std::current_exception();
-    request->changed_.notify_all();
+    request->changed_.notifyAll();
   }
 }
 
@@ -204,7 +204,7 @@ void AsyncRequest::handleClosing() noexcept {
   last = std::move(self_);
   completed_ = true;
   completion_ = {StepResult::Failed, ERROR_WINHTTP_OPERATION_CANCELLED};
-  changed_.notify_all();
+  changed_.notifyAll();
   // `guard` unlocks before `last` releases: members declared later are destroyed first.
 }
 
@@ -260,21 +260,21 @@ void AsyncRequest::judgeCertificate(HINTERNET handle) {
   }
   refused_ = true;
   refusal_ = std::move(verdict);
-  changed_.notify_all();
+  changed_.notifyAll();
 }
 
 void AsyncRequest::complete(DWORD bytes) {
   const std::lock_guard guard(mutex_);
   completed_ = true;
   completion_ = {StepResult::Done, 0, bytes};
-  changed_.notify_all();
+  changed_.notifyAll();
 }
 
 void AsyncRequest::failed(DWORD error) {
   const std::lock_guard guard(mutex_);
   completed_ = true;
   completion_ = {StepResult::Failed, error};
-  changed_.notify_all();
+  changed_.notifyAll();
 }
 
 } // namespace brennow::vmserver::vsphere

@@ -8,9 +8,9 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -20,6 +20,42 @@
 #include "vmserver/vsphere/win/ServerTrust.h"
 
 namespace brennow::vmserver::vsphere {
+
+// The system's slim lock and condition variable: a request's steps hand over between threads
+// several times a check, and these wait without a kernel object (std::condition_variable of this
+// toolchain signals a semaphore each time, which under Wine is a round trip to its server).
+class SlimLock {
+public:
+  void lock() noexcept { AcquireSRWLockExclusive(&lock_); }
+  void unlock() noexcept { ReleaseSRWLockExclusive(&lock_); }
+  SRWLOCK *get() noexcept { return &lock_; }
+
+private:
+  SRWLOCK lock_ = SRWLOCK_INIT;
+};
+
+class SlimCondition {
+public:
+  // Waits until `ready` holds or `deadline` has passed; whether it holds.
+  template <typename Ready>
+  bool waitUntil(std::unique_lock<SlimLock> &held, std::chrono::steady_clock::time_point deadline,
+                 Ready ready) {
+    while (!ready()) {
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0)
+        return false;
+      SleepConditionVariableSRW(&condition_, held.mutex()->get(),
+                                static_cast<DWORD>(std::min<long long>(left.count(), 0x7FFFFFFE)),
+                                0);
+    }
+    return true;
+  }
+  void notifyAll() noexcept { WakeAllConditionVariable(&condition_); }
+
+private:
+  CONDITION_VARIABLE condition_ = CONDITION_VARIABLE_INIT;
+};
 
 enum class StepResult { Done, Failed, Refused, TimedOut };
 
@@ -104,8 +140,8 @@ private:
   std::string outgoing_; // what WinHTTP sends from; it must outlive the request's steps
   std::string body_;     // what WinHTTP reads into, likewise
 
-  mutable std::mutex mutex_;
-  std::condition_variable changed_;
+  mutable SlimLock mutex_;
+  SlimCondition changed_;
   bool completed_ = false;
   Step completion_;
   bool reachedSending_ = false;

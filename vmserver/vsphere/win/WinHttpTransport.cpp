@@ -266,13 +266,28 @@ private:
     DWORD index = 0;
     while (auto cookie = header(request.handle(), WINHTTP_QUERY_SET_COOKIE, &index))
       answer.setCookies.push_back(toUtf8(*cookie));
-    while (settle(request, request.read()).bytes != 0) {
+    // A body of announced length is done with its last byte: asking again would cost a hand-over
+    // to WinHTTP's worker and back for nothing.
+    const std::optional<DWORD> length = contentLength(request.handle());
+    while (!length || request.bodySize() < *length) {
+      if (settle(request, request.read()).bytes == 0)
+        break;
       if (request.bodySize() > kMaxAnswerBytes)
         throw adapterError(L"The server's answer is larger than " +
                            std::to_wstring(kMaxAnswerBytes >> 20) + L" MiB");
     }
     answer.body = request.takeBody();
     return answer;
+  }
+
+  std::optional<DWORD> contentLength(HINTERNET request) const {
+    DWORD length = 0;
+    DWORD size = sizeof length;
+    if (!api_->WinHttpQueryHeaders(
+            request, WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER,
+            WINHTTP_HEADER_NAME_BY_INDEX, &length, &size, WINHTTP_NO_HEADER_INDEX))
+      return std::nullopt;
+    return length;
   }
 
   bool nearDeadline(Clock::time_point deadline) const {
