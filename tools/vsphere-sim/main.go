@@ -315,5 +315,5 @@ func serve() string {
 	case "http500":
 		server.Config.Handler = wrongAnswer(http.StatusInternalServerError)
 	}
-	return server.Listener.Addr().String()
+	return hostileAddress(server)
 }

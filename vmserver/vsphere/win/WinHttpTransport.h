@@ -1,6 +1,7 @@
 #pragma once
 // The adapter's HTTP exchanges over WinHTTP: TLS with the system's trust or a pinned
-// thumbprint, the session cookie kept by hand, every wait bounded by the check's timeout.
+// thumbprint, checked before a request leaves; the session cookie kept by hand; every exchange
+// ended by the deadline it is given, whatever the server's pace.
 #include "vmserver/vsphere/Transport.h"
 
 namespace brennow::vmserver::vsphere {
