@@ -56,7 +56,7 @@ void read(unsigned which, const HttpAnswer &answer) {
     CharacterBudget budget{kBudget};
     const RetrievedPage page = readRetrievedPage(
         answer, which % 6 == 4 ? op::RetrievePropertiesEx : op::ContinueRetrievePropertiesEx,
-        reader, budget, [](ObjectContent &&object) {
+        reader, budget, [](ObjectContent &object) {
           check(object.object.value.size() <= kMaxTextLength);
           for (const Property &property : object.properties)
             checkValue(property.value, 0);

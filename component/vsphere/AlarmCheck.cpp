@@ -59,7 +59,7 @@ std::pair<std::wstring, std::wstring> namesOf(Reading &reading, const Triggered 
   std::wstring alarm = worst.alarm.value, entity = worst.entity.value;
   if (objects.empty())
     return {alarm, entity};
-  reading.session.retrieveObjects(objects, properties, [&](ObjectContent &&object) {
+  reading.session.retrieveObjects(objects, properties, [&](ObjectContent &object) {
     if (object.object == worst.alarm) {
       if (const Value *name = object.property(path::AlarmName))
         alarm = textOf(name);
@@ -81,7 +81,7 @@ Outcome checkAlarms(Reading &reading, const CheckSettings &settings) {
   const PropertySet triggered{type::Folder, {path::TriggeredAlarmState}};
   std::optional<Triggered> worst;
   std::size_t failing = 0;
-  reading.session.retrieveObjects({&root, 1}, {&triggered, 1}, [&](ObjectContent &&folder) {
+  reading.session.retrieveObjects({&root, 1}, {&triggered, 1}, [&](ObjectContent &folder) {
     const Value *states = folder.property(path::TriggeredAlarmState);
     if (!states)
       return;

@@ -28,7 +28,7 @@ Outcome checkDatastores(Reading &reading, const CheckSettings &settings) {
   std::vector<Measured> wanted;
   reading.session.retrieveAll(
       {type::Datastore, {path::Name, path::Accessible, path::Capacity, path::FreeSpace}},
-      [&](ObjectContent &&datastore) {
+      [&](ObjectContent &datastore) {
         const Value *nameValue = datastore.property(path::Name);
         std::wstring name = nameValue ? unescapedName(nameValue->text) : datastore.object.value;
         if (!isWanted(name, settings.object))

@@ -20,9 +20,9 @@ std::wstring powerName(const std::wstring &power) {
     return L"off";
   if (power == L"suspended")
     return L"suspended";
-  throw adapterError(power.empty() ? L"The server did not report the machine's power state"
-                                   : L"The server reported an unknown power state (" + power +
-                                         L")");
+  throw adapterError(power.empty()
+                         ? L"The server did not report the machine's power state"
+                         : L"The server reported an unknown power state (" + power + L")");
 }
 
 std::wstring toolsName(const std::wstring &tools) {
@@ -49,7 +49,7 @@ Outcome checkGuest(Reading &reading, const CheckSettings &settings) {
                           {path::PowerState, path::ToolsRunningStatus, path::GuestHeartbeatStatus}};
   ObjectContent read;
   reading.session.retrieveObjects({&named->object, 1}, {&guest, 1},
-                                  [&](ObjectContent &&object) { read = std::move(object); });
+                                  [&](ObjectContent &object) { read = std::move(object); });
   const std::wstring machine = L"Virtual machine (" + vm + L") is ";
   const std::wstring power = powerName(textOf(read.property(path::PowerState)));
   if (power != L"on")

@@ -45,20 +45,18 @@ struct HostState {
 Outcome checkHosts(Reading &reading, const CheckSettings &settings) {
   reading.at(vsphereStatement::ReadHosts);
   std::vector<HostState> wanted;
-  reading.session.retrieveAll({type::HostSystem,
-                               {path::Name, path::ConnectionState, path::InMaintenanceMode,
-                                path::OverallStatus}},
-                              [&](ObjectContent &&host) {
-                                const Value *nameValue = host.property(path::Name);
-                                std::wstring name =
-                                    nameValue ? unescapedName(nameValue->text) : host.object.value;
-                                if (!isWanted(name, settings.object))
-                                  return;
-                                wanted.push_back(
-                                    {std::move(name), textOf(host.property(path::ConnectionState)),
-                                     booleanOf(host.property(path::InMaintenanceMode)).value_or(false),
-                                     textOf(host.property(path::OverallStatus))});
-                              });
+  reading.session.retrieveAll(
+      {type::HostSystem,
+       {path::Name, path::ConnectionState, path::InMaintenanceMode, path::OverallStatus}},
+      [&](ObjectContent &host) {
+        const Value *nameValue = host.property(path::Name);
+        std::wstring name = nameValue ? unescapedName(nameValue->text) : host.object.value;
+        if (!isWanted(name, settings.object))
+          return;
+        wanted.push_back({std::move(name), textOf(host.property(path::ConnectionState)),
+                          booleanOf(host.property(path::InMaintenanceMode)).value_or(false),
+                          textOf(host.property(path::OverallStatus))});
+      });
   if (wanted.empty())
     return {false, settings.object.empty() ? L"No hosts on this server"
                                            : L"Can't get the state of this (" + settings.object +
@@ -81,10 +79,9 @@ Outcome checkHosts(Reading &reading, const CheckSettings &settings) {
                       L" host(s) connected, none in maintenance mode or red"};
   }
   const std::size_t others = failing - 1;
-  return {false, worst->failure() +
-                     (others ? L"; " + counted(others, L"other host fails too",
-                                               L"other hosts fail too")
-                             : L"")};
+  return {false, worst->failure() + (others ? L"; " + counted(others, L"other host fails too",
+                                                              L"other hosts fail too")
+                                            : L"")};
 }
 
 } // namespace brennow::vspherecheck

@@ -67,27 +67,26 @@ Outcome checkSnapshots(Reading &reading, const CheckSettings &settings) {
   SnapshotAges ages(reading.session.currentTime(), maxAge);
   reading.at(vsphereStatement::ReadSnapshots);
   std::size_t machines = 0;
-  reading.session.retrieveAll({type::VirtualMachine, {path::Name, path::Snapshots}},
-                              [&](ObjectContent &&machine) {
-                                const Value *nameValue = machine.property(path::Name);
-                                const std::wstring name =
-                                    nameValue ? unescapedName(nameValue->text) : L"";
-                                if (!nameValue || !isWanted(name, vm))
-                                  return;
-                                ++machines;
-                                if (const Value *trees = machine.property(path::Snapshots))
-                                  ages.machine(name, *trees);
-                              });
+  reading.session.retrieveAll(
+      {type::VirtualMachine, {path::Name, path::Snapshots}}, [&](ObjectContent &machine) {
+        const Value *nameValue = machine.property(path::Name);
+        const std::wstring name = nameValue ? unescapedName(nameValue->text) : L"";
+        if (!nameValue || !isWanted(name, vm))
+          return;
+        ++machines;
+        if (const Value *trees = machine.property(path::Snapshots))
+          ages.machine(name, *trees);
+      });
   const std::wstring limit = std::to_wstring(maxAge);
   if (!vm.empty() && machines == 0)
     return {false, L"Can't get the snapshots of this (" + vm +
                        L") virtual machine, it's not listed as a known one"};
   if (!ages.oldest()) {
     if (!vm.empty())
-      return {true, L"Virtual machine (" + vm + L") has no snapshot older than " + limit +
-                        L" day(s)"};
-    return {true, L"No snapshot older than " + limit + L" day(s) on " +
-                      std::to_wstring(machines) + L" virtual machine(s)"};
+      return {true,
+              L"Virtual machine (" + vm + L") has no snapshot older than " + limit + L" day(s)"};
+    return {true, L"No snapshot older than " + limit + L" day(s) on " + std::to_wstring(machines) +
+                      L" virtual machine(s)"};
   }
   const Oldest &oldest = *ages.oldest();
   const std::size_t others = ages.tooOld() - 1;

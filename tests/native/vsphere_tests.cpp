@@ -379,7 +379,7 @@ Page readPage(const HttpAnswer &a, Operation operation = op::RetrievePropertiesE
               std::size_t budget = kMaxKeptCharacters) {
   Page page;
   CharacterBudget left{budget};
-  page.token = readRetrievedPage(a, operation, reader, left, [&](ObjectContent &&o) {
+  page.token = readRetrievedPage(a, operation, reader, left, [&](ObjectContent &o) {
                  page.objects.push_back(std::move(o));
                }).token;
   page.charged = budget - left.left;

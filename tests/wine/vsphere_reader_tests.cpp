@@ -40,7 +40,7 @@ std::vector<ObjectContent> objectsOf(const HttpAnswer &a, std::wstring *token = 
   CharacterBudget budget{kMaxTextLength * 1024};
   const RetrievedPage page =
       readRetrievedPage(a, op::RetrievePropertiesEx, reader, budget,
-                        [&](ObjectContent &&object) { objects.push_back(std::move(object)); });
+                        [&](ObjectContent &object) { objects.push_back(std::move(object)); });
   if (token)
     *token = page.token;
   return objects;

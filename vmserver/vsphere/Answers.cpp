@@ -1,6 +1,8 @@
 #include "vmserver/vsphere/Answers.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <initializer_list>
 #include <iterator>
 #include <span>
@@ -21,15 +23,70 @@ constexpr std::size_t kElementCost = 16;
 
 bool isBlank(std::wstring_view text) { return text.find_first_not_of(kBlanks) == text.npos; }
 
+// The element names the readers tell apart, each known by a tag instead of a copy of its
+// name: a long answer opens hundreds of thousands of them.
+enum class Tag : std::uint8_t {
+  Other, // any other name, kept as text
+  Envelope,
+  Body,
+  Fault,
+  faultstring,
+  detail,
+  returnval,
+  objects,
+  obj,
+  propSet,
+  name,
+  val,
+  token,
+  rootFolder,
+  propertyCollector,
+  viewManager,
+  sessionManager,
+};
+
+constexpr std::array<std::wstring_view, 17> kTagNames = {L"",
+                                                         L"Envelope",
+                                                         L"Body",
+                                                         L"Fault",
+                                                         L"faultstring",
+                                                         L"detail",
+                                                         L"returnval",
+                                                         L"objects",
+                                                         L"obj",
+                                                         L"propSet",
+                                                         L"name",
+                                                         L"val",
+                                                         L"token",
+                                                         L"rootFolder",
+                                                         L"propertyCollector",
+                                                         L"viewManager",
+                                                         L"sessionManager"};
+
+Tag tagOf(std::wstring_view name) {
+  for (std::size_t i = 1; i < kTagNames.size(); ++i)
+    if (kTagNames[i] == name)
+      return static_cast<Tag>(i);
+  return Tag::Other;
+}
+
 // One open element while an answer streams by. Frames are kept for reuse as elements open
 // and close, so that a long answer costs no allocation per element it does not keep.
 struct Frame {
-  std::wstring name;
+  Tag tag = Tag::Other;
+  std::wstring otherName; // the name of a Tag::Other element
   Value value;
   bool hasChildren = false;
 
-  void reset(std::wstring_view elementName) {
-    name.assign(elementName);
+  std::wstring_view name() const {
+    return tag == Tag::Other ? std::wstring_view(otherName)
+                             : kTagNames[static_cast<std::size_t>(tag)];
+  }
+
+  void reset(Tag elementTag, std::wstring_view elementName) {
+    tag = elementTag;
+    if (tag == Tag::Other)
+      otherName.assign(elementName);
     value.schemaType.clear();
     value.referenceType.clear();
     value.text.clear();
@@ -41,11 +98,11 @@ struct Frame {
 // The open elements below the operation's answer element.
 using Path = std::span<Frame>;
 
-// From the innermost name out: paths of one answer differ most there.
-bool is(Path path, std::initializer_list<std::wstring_view> names) {
-  return path.size() == names.size() &&
-         std::equal(std::rbegin(names), std::rend(names), path.rbegin(),
-                    [](std::wstring_view name, const Frame &frame) { return frame.name == name; });
+// From the innermost element out: paths of one answer differ most there.
+bool is(Path path, std::initializer_list<Tag> tags) {
+  return path.size() == tags.size() &&
+         std::equal(std::rbegin(tags), std::rend(tags), path.rbegin(),
+                    [](Tag tag, const Frame &frame) { return frame.tag == tag; });
 }
 
 // What a reader of one answer does with each element below the answer element as it ends.
@@ -53,9 +110,9 @@ class Sink {
 public:
   virtual ~Sink() = default;
   virtual void ended(Path path) = 0;
-  // Whether an element `name` opening below `open` has its type attributes read: only those
+  // Whether an element `tag` opening below `open` has its type attributes read: only those
   // the reader needs are looked at.
-  virtual bool readsTypesOf(Path open, std::wstring_view name) const = 0;
+  virtual bool readsTypesOf(Path open, Tag tag) const = 0;
 };
 
 bool startsWithNoCase(std::string_view text, std::string_view prefix) {
@@ -125,6 +182,7 @@ private:
     const std::wstring_view name = reader.localName();
     if (name.size() > kMaxNameLength)
       tooLong(L"an element name", kMaxNameLength);
+    const Tag tag = tagOf(name);
     if (depth > 0) {
       // Whatever text came before the first child was the blanks of an indented answer.
       Frame &parent = stack_[depth - 1];
@@ -135,16 +193,16 @@ private:
     if (depth == stack_.size())
       stack_.emplace_back();
     Frame &frame = stack_[depth];
-    frame.reset(name);
+    frame.reset(tag, name);
     // Only the envelope's own elements are told by their namespace.
     const bool soap = depth <= 2 && reader.namespaceUri() == kSoapNamespace;
     if (depth == 0)
-      sawEnvelope_ = soap && frame.name == L"Envelope"sv;
-    else if (depth == 1 && sawEnvelope_ && soap && frame.name == L"Body"sv)
+      sawEnvelope_ = soap && tag == Tag::Envelope;
+    else if (depth == 1 && sawEnvelope_ && soap && tag == Tag::Body)
       sawBody_ = true;
     else if (depth == 2 && inBody())
-      classifyAnswer(frame.name, soap);
-    if (depth >= 3 && sawAnswer_ && sink_.readsTypesOf(Path(stack_.data() + 3, depth - 3), name))
+      classifyAnswer(name, tag, soap);
+    if (depth >= 3 && sawAnswer_ && sink_.readsTypesOf(Path(stack_.data() + 3, depth - 3), tag))
       readTypes(reader, frame.value);
     ++depth_;
   }
@@ -167,10 +225,10 @@ private:
     }
   }
 
-  void classifyAnswer(const std::wstring &name, bool soap) {
+  void classifyAnswer(std::wstring_view name, Tag tag, bool soap) {
     if (sawAnswer_ || sawFault_ || !otherAnswer_.empty())
       return; // only the Body's first element counts
-    if (soap && name == L"Fault"sv)
+    if (soap && tag == Tag::Fault)
       sawFault_ = true;
     else if (name == expected_)
       sawAnswer_ = true;
@@ -178,7 +236,7 @@ private:
       otherAnswer_ = name;
   }
 
-  bool inBody() const { return sawBody_ && depth_ >= 2 && stack_[1].name == L"Body"sv; }
+  bool inBody() const { return sawBody_ && depth_ >= 2 && stack_[1].tag == Tag::Body; }
 
   // Text between child elements is not part of any value: an indented answer's blanks.
   void text(std::wstring_view text) {
@@ -210,10 +268,10 @@ private:
   }
 
   void faultElementEnded(Path path) {
-    if (is(path, {L"faultstring"sv}))
+    if (is(path, {Tag::faultstring}))
       faultString_ = path.back().value.text;
-    else if (path.size() == 2 && path[0].name == L"detail"sv && faultDetail_.empty())
-      faultDetail_ = path[1].name;
+    else if (path.size() == 2 && path[0].tag == Tag::detail && faultDetail_.empty())
+      faultDetail_ = path[1].name();
   }
 
   std::wstring expected_;
@@ -275,91 +333,131 @@ void readAnswer(const HttpAnswer &answer, Operation operation, const XmlReaderFa
 class ServiceContentSink final : public Sink {
 public:
   ServiceContent content;
-  bool readsTypesOf(Path open, std::wstring_view name) const override {
-    return open.size() == 1 && (name == L"rootFolder"sv || name == L"propertyCollector"sv ||
-                                name == L"viewManager"sv || name == L"sessionManager"sv);
+  bool readsTypesOf(Path open, Tag tag) const override {
+    return open.size() == 1 && (tag == Tag::rootFolder || tag == Tag::propertyCollector ||
+                                tag == Tag::viewManager || tag == Tag::sessionManager);
   }
   void ended(Path path) override {
-    if (path.size() != 2 || path[0].name != L"returnval"sv)
+    if (path.size() != 2 || path[0].tag != Tag::returnval)
       return;
-    const std::wstring &name = path[1].name;
-    if (name == L"rootFolder"sv)
+    switch (path[1].tag) {
+    case Tag::rootFolder:
       content.rootFolder = path[1].value.reference();
-    else if (name == L"propertyCollector"sv)
+      break;
+    case Tag::propertyCollector:
       content.propertyCollector = path[1].value.reference();
-    else if (name == L"viewManager"sv)
+      break;
+    case Tag::viewManager:
       content.viewManager = path[1].value.reference();
-    else if (name == L"sessionManager"sv)
+      break;
+    case Tag::sessionManager:
       content.sessionManager = path[1].value.reference();
+      break;
+    default:
+      break;
+    }
   }
 };
 
 class IgnoringSink final : public Sink {
 public:
   void ended(Path) override {}
-  bool readsTypesOf(Path, std::wstring_view) const override { return false; }
+  bool readsTypesOf(Path, Tag) const override { return false; }
 };
 
 // The answer element's returnval: a reference or a scalar.
 class ReturnvalSink final : public Sink {
 public:
   std::optional<Value> value;
-  bool readsTypesOf(Path open, std::wstring_view name) const override {
-    return open.empty() && name == L"returnval"sv;
+  bool readsTypesOf(Path open, Tag tag) const override {
+    return open.empty() && tag == Tag::returnval;
   }
   void ended(Path path) override {
-    if (is(path, {L"returnval"sv}))
+    if (is(path, {Tag::returnval}))
       value = std::move(path[0].value);
   }
 };
 
-// The objects of a RetrieveResult with their property values, each handed on as it ends.
+// The objects of a RetrieveResult with their property values, each handed on as it ends. The
+// object's memory is used again for the next one where the consumer left it.
 class RetrieveSink final : public Sink {
 public:
-  RetrieveSink(CharacterBudget &budget, const ObjectConsumer &take)
-      : budget_(budget), take_(take) {}
+  RetrieveSink(CharacterBudget &budget, const ObjectConsumer &take, bool scalarsOnly)
+      : budget_(budget), take_(take), scalarsOnly_(scalarsOnly) {}
 
   RetrievedPage page;
 
-  // The object's reference, and everything at and below a property's value.
-  bool readsTypesOf(Path open, std::wstring_view name) const override {
+  // The object's reference, and everything at and below a property's value unless the values
+  // are known to be scalars.
+  bool readsTypesOf(Path open, Tag tag) const override {
     if (open.size() == 2)
-      return name == L"obj"sv && is(open, {L"returnval"sv, L"objects"sv});
-    return open.size() >= 3 && open[0].name == L"returnval"sv && open[1].name == L"objects"sv &&
-           open[2].name == L"propSet"sv &&
-           (open.size() > 3 ? open[3].name == L"val"sv : name == L"val"sv);
+      return tag == Tag::obj && is(open, {Tag::returnval, Tag::objects});
+    return !scalarsOnly_ && open.size() >= 3 && inPropSet(open) &&
+           (open.size() > 3 ? open[3].tag == Tag::val : tag == Tag::val);
   }
 
   void ended(Path path) override {
-    if (path.size() >= 5 && path[3].name == L"val"sv && is(path.first(3), kPropSet)) {
-      Frame &child = path.back();
-      charge(child);
-      path[path.size() - 2].value.fields.push_back({child.name, std::move(child.value)});
-    } else if (is(path, {L"returnval"sv, L"objects"sv, L"propSet"sv, L"val"sv})) {
-      charge(path[3]);
-      current_.properties.push_back({propertyName_, std::move(path[3].value)});
-      charge(propertyName_.size());
-    } else if (is(path, {L"returnval"sv, L"objects"sv, L"propSet"sv, L"name"sv})) {
-      propertyName_.assign(trimmedText(path[3].value.text));
-    } else if (is(path, {L"returnval"sv, L"objects"sv, L"obj"sv})) {
-      charge(path[2]);
-      current_.object = path[2].value.reference();
-    } else if (is(path, {L"returnval"sv, L"objects"sv})) {
-      ++page.objects;
-      take_(std::move(current_));
-      current_ = {};
-    } else if (is(path, {L"returnval"sv, L"token"sv})) {
-      page.token.assign(trimmedText(path[1].value.text));
+    switch (path.size()) {
+    case 2:
+      if (is(path, {Tag::returnval, Tag::objects}))
+        objectEnded();
+      else if (is(path, {Tag::returnval, Tag::token}))
+        page.token.assign(trimmedText(path[1].value.text));
+      break;
+    case 3:
+      if (is(path, {Tag::returnval, Tag::objects, Tag::obj})) {
+        charge(path[2]);
+        current_.object.type.assign(path[2].value.referenceType);
+        current_.object.value.assign(trimmedText(path[2].value.text));
+      }
+      break;
+    case 4:
+      if (!inPropSet(path))
+        break;
+      if (path[3].tag == Tag::val)
+        propertyEnded(path[3]);
+      else if (path[3].tag == Tag::name)
+        propertyName_.assign(trimmedText(path[3].value.text));
+      break;
+    default:
+      if (path.size() > 4 && path[3].tag == Tag::val && inPropSet(path)) {
+        Frame &child = path.back();
+        charge(child);
+        path[path.size() - 2].value.fields.push_back(
+            {std::wstring(child.name()), std::move(child.value)});
+      }
     }
   }
 
 private:
-  static constexpr std::initializer_list<std::wstring_view> kPropSet = {L"returnval"sv,
-                                                                        L"objects"sv, L"propSet"sv};
+  static bool inPropSet(Path path) {
+    return path[0].tag == Tag::returnval && path[1].tag == Tag::objects &&
+           path[2].tag == Tag::propSet;
+  }
+
+  void propertyEnded(Frame &value) {
+    charge(value);
+    charge(propertyName_.size());
+    auto &properties = current_.properties;
+    if (properties_ == properties.size())
+      properties.emplace_back();
+    Property &property = properties[properties_++];
+    property.path.assign(propertyName_);
+    property.value = std::move(value.value);
+  }
+
+  void objectEnded() {
+    current_.properties.resize(properties_);
+    ++page.objects;
+    take_(current_);
+    properties_ = 0;
+    current_.object.type.clear();
+    current_.object.value.clear();
+  }
 
   void charge(const Frame &frame) {
     const Value &v = frame.value;
-    charge(frame.name.size() + v.text.size() + v.schemaType.size() + v.referenceType.size() +
+    charge(frame.name().size() + v.text.size() + v.schemaType.size() + v.referenceType.size() +
            kElementCost);
   }
   void charge(std::size_t characters) {
@@ -370,7 +468,9 @@ private:
 
   CharacterBudget &budget_;
   const ObjectConsumer &take_;
+  bool scalarsOnly_;
   ObjectContent current_;
+  std::size_t properties_ = 0; // of current_.properties, those of the object being read
   std::wstring propertyName_;
 };
 
@@ -515,8 +615,8 @@ std::wstring readCurrentTime(const HttpAnswer &answer, const XmlReaderFactory &r
 
 RetrievedPage readRetrievedPage(const HttpAnswer &answer, Operation operation,
                                 const XmlReaderFactory &reader, CharacterBudget &budget,
-                                const ObjectConsumer &take) {
-  RetrieveSink sink(budget, take);
+                                const ObjectConsumer &take, bool scalarsOnly) {
+  RetrieveSink sink(budget, take, scalarsOnly);
   readAnswer(answer, operation, reader, sink);
   return std::move(sink.page);
 }
@@ -544,12 +644,14 @@ std::wstring_view trimmedText(std::wstring_view text) {
   return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
 }
 
-std::wstring unescapedName(std::wstring_view name) {
+std::wstring unescapedName(std::wstring name) {
+  if (name.find(L'%') == std::wstring::npos)
+    return name;
   std::wstring out;
   out.reserve(name.size());
   for (std::size_t i = 0; i < name.size(); ++i) {
     if (name[i] == L'%' && i + 2 < name.size()) {
-      const std::wstring_view code = name.substr(i + 1, 2);
+      const std::wstring_view code = std::wstring_view(name).substr(i + 1, 2);
       const wchar_t plain = code == L"25"sv                      ? L'%'
                             : code == L"2f"sv || code == L"2F"sv ? L'/'
                             : code == L"5c"sv || code == L"5C"sv ? L'\\'

@@ -71,7 +71,8 @@ struct ObjectContent {
   const Value *property(std::wstring_view path) const;
 };
 
-using ObjectConsumer = std::function<void(ObjectContent &&)>;
+// Takes each object as it ends; what it keeps it moves out: the object is read into again.
+using ObjectConsumer = std::function<void(ObjectContent &)>;
 
 // How many characters the reading of answers may still keep in memory for one check; every
 // element kept counts its strings and a little more for itself.
@@ -100,10 +101,11 @@ MoRef readContainerView(const HttpAnswer &answer, const XmlReaderFactory &reader
 // The server's clock as it wrote it.
 std::wstring readCurrentTime(const HttpAnswer &answer, const XmlReaderFactory &reader);
 // `operation`: RetrievePropertiesEx or ContinueRetrievePropertiesEx. Throws when what the
-// answer would keep exceeds `budget`, which it uses up.
+// answer would keep exceeds `budget`, which it uses up. `scalarsOnly`: the values are known to
+// be plain texts, so that their type attributes are not read.
 RetrievedPage readRetrievedPage(const HttpAnswer &answer, Operation operation,
                                 const XmlReaderFactory &reader, CharacterBudget &budget,
-                                const ObjectConsumer &take);
+                                const ObjectConsumer &take, bool scalarsOnly = false);
 
 // "vmware_soap_session=<value>" from Set-Cookie values, when one sets it.
 std::optional<std::string> sessionCookieOf(const std::vector<std::string> &setCookies);
@@ -112,7 +114,7 @@ std::optional<std::string> sessionCookieOf(const std::vector<std::string> &setCo
 std::wstring_view trimmedText(std::wstring_view text);
 
 // An entity's name as vSphere writes it, with "%25", "%2f" and "%5c" (any letter case) back
-// as "%", "/" and "\".
-std::wstring unescapedName(std::wstring_view name);
+// as "%", "/" and "\"; a name without "%" is given back as it is.
+std::wstring unescapedName(std::wstring name);
 
 } // namespace brennow::vmserver::vsphere

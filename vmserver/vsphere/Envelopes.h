@@ -23,6 +23,8 @@ inline constexpr char kSoapAction[] = "\"urn:vim25/6.5\"";
 struct PropertySet {
   std::wstring_view type;
   std::vector<std::wstring_view> paths;
+  // The values are plain texts (names, states): their type attributes need not be read.
+  bool scalarsOnly = false;
 };
 
 // Throws AutomationError naming `what` ("The password") when `text` holds a character that

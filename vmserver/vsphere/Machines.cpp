@@ -8,15 +8,18 @@ using namespace std::string_view_literals;
 
 std::vector<NamedObject> namedObjects(Session &session, std::wstring_view type) {
   std::vector<NamedObject> all;
-  session.retrieveAll({type, {path::Name}}, [&](ObjectContent &&object) {
-    if (const Value *name = object.property(path::Name))
+  session.retrieveAll({type, {path::Name}, true}, [&](ObjectContent &object) {
+    if (object.properties.size() == 1 && object.properties[0].path == path::Name)
+      all.push_back(
+          {std::move(object.object), unescapedName(std::move(object.properties[0].value.text))});
+    else if (const Value *name = object.property(path::Name))
       all.push_back({std::move(object.object), unescapedName(name->text)});
   });
   return all;
 }
 
 PropertySet machineRuntimeProperties() {
-  return {type::VirtualMachine, {path::ConnectionState, path::Question, path::PowerState}};
+  return {type::VirtualMachine, {path::ConnectionState, path::Question, path::PowerState}, true};
 }
 
 MachineRuntime runtimeOf(const ObjectContent &machine) {
@@ -52,7 +55,7 @@ std::int32_t readExecutionState(Session &session, const MoRef &machine) {
   MachineRuntime runtime;
   const PropertySet properties = machineRuntimeProperties();
   session.retrieveObjects({&machine, 1}, {&properties, 1},
-                          [&](ObjectContent &&object) { runtime = runtimeOf(object); });
+                          [&](ObjectContent &object) { runtime = runtimeOf(object); });
   return executionStateOf(runtime);
 }
 

@@ -76,7 +76,7 @@ void Session::retrieveAll(const PropertySet &properties, const ObjectConsumer &t
                         makeReader_);
   views_.push_back(view);
   readPages(exchange(retrieveViewRequest(content_.propertyCollector, view, properties)),
-            listedNoun(properties.type), take);
+            listedNoun(properties.type), properties.scalarsOnly, take);
   views_.pop_back();
   destroyView(view);
 }
@@ -84,17 +84,20 @@ void Session::retrieveAll(const PropertySet &properties, const ObjectConsumer &t
 void Session::retrieveObjects(std::span<const MoRef> objects,
                               std::span<const PropertySet> properties, const ObjectConsumer &take) {
   requireLoggedIn();
+  const bool scalarsOnly = std::all_of(properties.begin(), properties.end(),
+                                       [](const PropertySet &set) { return set.scalarsOnly; });
   readPages(exchange(retrieveObjectsRequest(content_.propertyCollector, objects, properties)),
-            listedNoun(properties.empty() ? std::wstring_view() : properties[0].type), take);
+            listedNoun(properties.empty() ? std::wstring_view() : properties[0].type), scalarsOnly,
+            take);
 }
 
 // Pages end with the one without a token. A token seen before, or a page without objects that
 // is not the last, would have the listing go round for as long as the server likes.
-void Session::readPages(const HttpAnswer &first, std::wstring_view listed,
+void Session::readPages(const HttpAnswer &first, std::wstring_view listed, bool scalarsOnly,
                         const ObjectConsumer &take) {
   try {
     RetrievedPage page =
-        readRetrievedPage(first, op::RetrievePropertiesEx, makeReader_, budget_, take);
+        readRetrievedPage(first, op::RetrievePropertiesEx, makeReader_, budget_, take, scalarsOnly);
     std::unordered_set<std::wstring> tokens;
     for (;;) {
       objects_ += page.objects;
@@ -112,7 +115,7 @@ void Session::readPages(const HttpAnswer &first, std::wstring_view listed,
         throw adapterError(L"The server's listing repeats the token of an earlier page");
       page = readRetrievedPage(
           exchange(continueRetrieveRequest(content_.propertyCollector, page.token)),
-          op::ContinueRetrievePropertiesEx, makeReader_, budget_, take);
+          op::ContinueRetrievePropertiesEx, makeReader_, budget_, take, scalarsOnly);
     }
   } catch (const TooMuchToKeep &) {
     tooMuch(listed);

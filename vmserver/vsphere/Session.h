@@ -72,7 +72,8 @@ private:
                       Transport::Content content = Transport::Content::Plain);
   void requireLoggedIn() const;
   // Reads the answer to a first RetrievePropertiesEx and every page after it.
-  void readPages(const HttpAnswer &first, std::wstring_view listed, const ObjectConsumer &take);
+  void readPages(const HttpAnswer &first, std::wstring_view listed, bool scalarsOnly,
+                 const ObjectConsumer &take);
   void destroyView(const MoRef &view) noexcept;
 
   std::unique_ptr<Transport> transport_;
