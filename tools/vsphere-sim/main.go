@@ -1,7 +1,8 @@
 // vsphere-sim serves a simulated vCenter or ESX host on a loopback port for brennow's tests, demo and
 // benchmark. It adds to the simulator library what those need: paged property retrieval, preset power and
 // connection states, pending questions, one accepted credential pair, servers that answer wrongly or never,
-// a count of live sessions at /brennow/sessions and of the requests received at /brennow/requests. For
+// a count of live sessions at /brennow/sessions and of the requests received at /brennow/requests,
+// and with -quickack an acknowledgement of each request's headers at once (requests.go). For
 // the checks beyond the machine state it presets (inventory.go) datastores of given sizes (-datastores,
 // -datastoreCount), guests' tools and heartbeats (-tools, -heartbeat), snapshot trees of given ages
 // (-snapshots, -snapshotsEach), more hosts and their states (-hosts, -hostState), triggered alarms
@@ -316,7 +317,7 @@ func serve() string {
 	if !*libraryXML {
 		server.Config.Handler = asServersWriteIt(server.Config.Handler)
 	}
-	server.Config.Handler = countRequests(server.Config.Handler)
+	instrument(server)
 	switch *mode {
 	case "html":
 		server.Config.Handler = wrongAnswer(http.StatusOK)
