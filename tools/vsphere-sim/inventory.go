@@ -144,11 +144,11 @@ func readSnapshots() {
 		machine := item[:at]
 		var chain []snapshotSpec
 		for _, link := range strings.Split(item[at+1:], "/") {
-			pair := pairsOf("snapshots", link)
-			if len(pair) != 1 || pair[0][0] == "" {
+			days := strings.LastIndex(link, ":")
+			if days <= 0 {
 				fail("-snapshots: %q is not NAME:DAYS", link)
 			}
-			chain = append(chain, snapshotSpec{pair[0][0], numberIn("snapshots", pair[0][1], 0, maxSnapshotDays)})
+			chain = append(chain, snapshotSpec{link[:days], numberIn("snapshots", link[days+1:], 0, maxSnapshotDays)})
 		}
 		if _, seen := wanted.snapshots[machine]; !seen {
 			wanted.machines = append(wanted.machines, machine)
@@ -398,12 +398,18 @@ func presetHosts() {
 				types.HostSystemConnectionStateNotResponding:
 				host.Runtime.ConnectionState = state
 			default:
-				if pair[1] == "maintenance" {
+				switch status := types.ManagedEntityStatus(pair[1]); status {
+				case types.ManagedEntityStatusGreen, types.ManagedEntityStatusYellow,
+					types.ManagedEntityStatusRed, types.ManagedEntityStatusGray:
+					host.OverallStatus = status
+					host.Summary.OverallStatus = status
+				default:
+					if pair[1] != "maintenance" {
+						fail("-hostState: %q is none of connected, disconnected, notResponding, maintenance, "+
+							"green, yellow, red, gray", pair[1])
+					}
 					host.Runtime.InMaintenanceMode = true
-					continue
 				}
-				host.OverallStatus = entityStatus("hostState", pair[1])
-				host.Summary.OverallStatus = host.OverallStatus
 			}
 		}
 	}
