@@ -8,3 +8,7 @@ target_link_libraries(vsphere_tests PRIVATE wintest wintest_main brennow_vmserve
   brennow_win gtest winhttp ole32 oleaut32 uuid advapi32)
 # The automation strings are answered by the registered stand-in.
 add_dependencies(vsphere_tests brennow vmstandin)
+# The checks beyond the machine state (CHK), also through the runner started beside the tests.
+target_sources(vsphere_tests PRIVATE ${CMAKE_CURRENT_LIST_DIR}/vsphere_checks_tests.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/RunnerProcess.cpp)
+add_dependencies(vsphere_tests brennow-check)

@@ -25,8 +25,24 @@ namespace {
 //           VM2 suspended, VM3 waits on a question, VM4 disconnected
 //   ESX     ESX host, 3 machines ha-host_VM0..2; VM2 powered off; answers in the simulator
 //           library's own XML form (the type attributes' namespace declared on each element,
-//           under another prefix), the others as vCenter writes them (xsi:type)
-//   PAGED   vCenter, 25 machines answered 4 a page; VM24 powered off
+//           under another prefix), the others as vCenter writes them (xsi:type); the alarm
+//           "Virtual machine CPU usage" red on VM1
+//   PAGED   vCenter, 25 machines answered 4 a page; VM24 powered off; every machine has the
+//           snapshot snap-1 2 days old and its child snap-2 1 day old; datastores LocalDS_0
+//           (75 % free), san/01 (25 %), small (30 %); 3 hosts DC0_H0..2, all well; alarms
+//           yellow only: "Datastore usage on disk" on san/01, "Virtual machine CPU usage" on
+//           VM24
+//   CHECKS  vCenter for the checks beyond the machine state (vsphere_checks_tests.cpp), 11
+//           machines DC0_H0_VM0..10 answered 4 a page: VM0 well (tools running, heartbeat
+//           green, no snapshot), VM1 off, VM2 suspended, VM3 tools not running, VM4 tools
+//           executing scripts, VM5 heartbeat red, VM6 heartbeat yellow; snapshots 20 days (and
+//           a child of 12) old on VM7, 2 on VM8, 7 and a half on VM9, 3 on VM10, which is
+//           named web/10; datastores ds1..6 and nfs/archive, 1000 GiB each with 420, 350, 40,
+//           900 (inaccessible), 95 and 100 GiB free, and 4000 GiB with 2000 free; hosts DC0_H0
+//           (well, holding the machines), DC0_H1 disconnected, DC0_H2 in maintenance mode,
+//           DC0_H3 red, DC0_H4 yellow, DC0_H5 not responding, esx/06 well; alarms "Virtual
+//           machine CPU usage" yellow on VM0, "Host connection and power state" red on DC0_H1,
+//           "Datastore usage on disk" red on ds3 and yellow on nfs/archive
 //   NEWCERT vCenter with a freshly made certificate for localhost and 127.0.0.1, which the
 //           suite's run trusts as a root where it can (BRENNOW_TRUSTED_ROOTS=1)
 //   SILENT  accepts connections and never answers

@@ -1,7 +1,12 @@
 // vsphere-sim serves a simulated vCenter or ESX host on a loopback port for brennow's tests, demo and
 // benchmark. It adds to the simulator library what those need: paged property retrieval, preset power and
 // connection states, pending questions, one accepted credential pair, servers that answer wrongly or never,
-// and a count of live sessions at /brennow/sessions. It prints its URL on one line and runs until
+// a count of live sessions at /brennow/sessions and of the requests received at /brennow/requests,
+// and with -quickack an acknowledgement of each request's headers at once (requests.go). For
+// the checks beyond the machine state it presets (inventory.go) datastores of given sizes (-datastores,
+// -datastoreCount), guests' tools and heartbeats (-tools, -heartbeat), snapshot trees of given ages
+// (-snapshots, -snapshotsEach), more hosts and their states (-hosts, -hostState), triggered alarms
+// (-alarms) and names that vSphere escapes (-rename). It prints its URL on one line and runs until
 // SIGTERM or SIGINT.
 package main
 
@@ -280,8 +285,10 @@ func serve() string {
 	if *mode != "sim" {
 		model.Machine = 0
 	}
+	prepareInventory(model)
 	check(model.Create())
 	presetStates(*off, *suspended, *question, *disconnected)
+	presetInventory(model)
 	pc := simulator.Map.Get(model.ServiceContent.PropertyCollector).(*simulator.PropertyCollector)
 	simulator.Map.Put(&pagedCollector{PropertyCollector: *pc})
 
@@ -305,10 +312,12 @@ func serve() string {
 		}
 	}
 	model.Service.HandleFunc("/brennow/sessions", liveSessions)
+	model.Service.HandleFunc("/brennow/requests", sentRequests)
 	server := model.Service.NewServer()
 	if !*libraryXML {
 		server.Config.Handler = asServersWriteIt(server.Config.Handler)
 	}
+	instrument(server)
 	switch *mode {
 	case "html":
 		server.Config.Handler = wrongAnswer(http.StatusOK)

@@ -86,11 +86,24 @@ DWORD SimulatorClient::sessionManagerCall(const std::string &method, const std::
   return answer ? answer->first : 0;
 }
 
-std::optional<int> liveSessions(const std::wstring &url) {
-  const auto answer = SimulatorClient(url).request(L"GET", L"/brennow/sessions");
+namespace {
+
+// A count the simulator shows at `path`.
+std::optional<int> simulatorCount(const std::wstring &url, const wchar_t *path) {
+  const auto answer = SimulatorClient(url).request(L"GET", path);
   if (!answer || answer->first != 200 || answer->second.empty())
     return std::nullopt;
   return atoi(answer->second.c_str());
+}
+
+} // namespace
+
+std::optional<int> liveSessions(const std::wstring &url) {
+  return simulatorCount(url, L"/brennow/sessions");
+}
+
+std::optional<int> requestsReceived(const std::wstring &url) {
+  return simulatorCount(url, L"/brennow/requests");
 }
 
 std::wstring vsphereParameters(const std::wstring &vm, const std::wstring &state,

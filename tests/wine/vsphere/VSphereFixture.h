@@ -69,6 +69,10 @@ private:
 // The simulator's live sessions (GET /brennow/sessions); nothing when it cannot be asked.
 std::optional<int> liveSessions(const std::wstring &url);
 
+// The web-service requests the simulator has received since it started (GET
+// /brennow/requests; its own /brennow/ pages not counted); nothing when it cannot be asked.
+std::optional<int> requestsReceived(const std::wstring &url);
+
 struct Account {
   const wchar_t *user = kUser;
   const wchar_t *password = kPassword;
