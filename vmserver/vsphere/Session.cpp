@@ -74,10 +74,9 @@ void Session::retrieveAll(const PropertySet &properties, const ObjectConsumer &t
       readContainerView(exchange(createContainerViewRequest(content_.viewManager,
                                                             content_.rootFolder, properties.type)),
                         makeReader_);
-  views_.push_back(view);
   readPages(exchange(retrieveViewRequest(content_.propertyCollector, view, properties)),
             listedNoun(properties.type), properties.scalarsOnly, take);
-  views_.pop_back();
+  // A listing that failed leaves its view to the session's end.
   destroyView(view);
 }
 
@@ -141,17 +140,14 @@ void Session::destroyView(const MoRef &view) noexcept {
 }
 
 // The release's own budget starts now, whether the check's exchanges ended in time or ran
-// out of it.
+// out of it, and goes to the Logout alone: a session's views end with it, and a slow
+// DestroyView must not leave the session taken.
 void Session::release() noexcept {
   const bool due = login_ != Login::None;
   login_ = Login::None;
-  std::vector<MoRef> views = std::move(views_);
-  views_.clear();
   if (!due)
     return;
   deadline_ = Transport::Clock::now() + timing_.releaseBudget;
-  for (const MoRef &view : views)
-    destroyView(view);
   try {
     readAcknowledgement(exchange(logoutRequest(content_.sessionManager)), op::Logout, makeReader_);
   } catch (...) {

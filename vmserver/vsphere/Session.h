@@ -60,7 +60,8 @@ public:
   // The server's clock: seconds since 1970-01-01T00:00:00Z.
   std::int64_t currentTime();
 
-  // Views destroyed and Logout when they are due, errors ignored; a second call does nothing.
+  // Logout when it is due (the session's views end with it), errors ignored; a second call
+  // does nothing.
   void release() noexcept;
 
 private:
@@ -83,7 +84,6 @@ private:
   std::string cookie_;
   ServiceContent content_;
   Login login_ = Login::None;
-  std::vector<MoRef> views_; // created and not yet destroyed
   CharacterBudget budget_{kMaxKeptCharacters};
   std::size_t objects_ = 0;
 };

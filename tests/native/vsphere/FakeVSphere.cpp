@@ -156,7 +156,12 @@ HttpAnswer FakeVSphere::respond(const FakeRequest &request, const std::string &c
   if (!liveSessions.count(fromUtf8(expected)))
     return fault(L"The session is not authenticated.", "NotAuthenticated");
   if (op == L"Logout") {
-    liveSessions.erase(fromUtf8(expected));
+    // The session's views end with it, as on the server.
+    const std::wstring session = fromUtf8(expected);
+    liveSessions.erase(session);
+    std::erase_if(liveViews, [&](const std::wstring &view) {
+      return view.starts_with(L"session[" + session + L"]");
+    });
     return ok("Logout", "");
   }
   if (op == L"CurrentTime")
