@@ -8,8 +8,11 @@
 //   REVOCATION      three servers with certificates of one CA, which the suite's run trusts
 //                   where it can (BRENNOW_TRUSTED_ROOTS=1): one the CA revoked, one it did not,
 //                   one whose revocation list cannot be fetched
+//   REPEATTOKEN     6 machines 2 a page, every later page answered with the first, token and all
+//   LONGTYPE        the first object of every listing with a type attribute of 4 million characters
 // The time limit bounds the whole check whatever the server's pace, nothing of a request goes
-// out on a connection before its certificate is accepted, and a revoked one is refused.
+// out on a connection before its certificate is accepted, a revoked one is refused, and what a
+// server's answers make the check keep is bounded.
 #include <chrono>
 #include <map>
 #include <sstream>
@@ -100,6 +103,34 @@ TEST_F(VSphereTest, SlowServerTimesOutAndTheSessionIsStillEnded) {
                 timedOut(3, 140));
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(3 + 3) + kMargin);
 }
+
+// ---------------------------------------------------------------- answers that would go on
+
+// A server whose paging never ends, or whose answer asks the check to keep 4 million characters of
+// one attribute: the listing ends with the refusal, and the session is still ended.
+struct BoundCase {
+  const char *name;
+  const wchar_t *simulator;
+  const wchar_t *description;
+};
+
+const BoundCase boundCases[] = {
+    {"RepeatedToken", L"REPEATTOKEN", L"The server's listing repeats the token of an earlier page"},
+    {"LongTypeAttribute", L"LONGTYPE",
+     L"The server's answer is not a vSphere Web Services answer (a type attribute longer than "
+     L"1024 characters)"},
+};
+
+class VSphereBoundTest : public VSphereTest, public testing::WithParamInterface<BoundCase> {};
+
+TEST_P(VSphereBoundTest, EndsTheListingAndTheSession) {
+  const BoundCase &c = GetParam();
+  expectOutcome(check(url(c.simulator), vsphereParameters(L"", L"")), false,
+                errorReport(c.description, 140));
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, VSphereBoundTest, testing::ValuesIn(boundCases),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------- the library's life
 

@@ -25,6 +25,7 @@ import (
 	"net"
 	"net/http"
 	"os"
+	"regexp"
 	"sort"
 	"strings"
 	"sync"
@@ -65,6 +66,10 @@ var hostileModes = map[string]hostile{
 	"switch-cert": {about: "the simulator's certificate until a Login is answered, then that connection and every other " +
 		"one closed and another certificate shown; GET /brennow/hostile counts what came on it, POST /brennow/hostile/reset starts over",
 		wrap: switcher.wrap, serve: switcher.serve, endpoints: switcher.endpoints()},
+	"repeat-token": {about: "every page of a property retrieval answered with the token of the first, for as long as it is asked",
+		wrap: answering(repeatingToken(), deliverAtOnce), serve: serveOne},
+	"long-type": {about: "the first object of every property retrieval with a type attribute of 4 million characters",
+		wrap: answering(longTypeAttribute, deliverAtOnce), serve: serveOne},
 	"revocation": {about: "three listeners with certificates of one CA (-certout writes it): one the CA's list revokes, one it does " +
 		"not list, one whose list cannot be fetched; GET /brennow/hostile names their URLs, POST /brennow/hostile/renew renews them",
 		wrap: func(next http.Handler) http.Handler { return next }, serve: revocation.serve, endpoints: revocation.endpoints()},
@@ -237,6 +242,51 @@ func answering(rewrite func(r *http.Request, request []byte, a *recordedAnswer),
 			deliver(w, answer)
 		})
 	}
+}
+
+// ---------------------------------------------------------------- rewritten answers
+
+var (
+	firstPage      = regexp.MustCompile(`<token>[^<]*</token>`)
+	retrieveAnswer = regexp.MustCompile(`(Continue)?RetrievePropertiesExResponse`)
+	objectType     = regexp.MustCompile(`<obj type="[^"]*"`)
+)
+
+// repeatingToken answers every ContinueRetrievePropertiesEx with the first page again, token and
+// all, so that paging would never end.
+func repeatingToken() func(r *http.Request, request []byte, a *recordedAnswer) {
+	var mu sync.Mutex
+	var first []byte
+	return func(r *http.Request, request []byte, a *recordedAnswer) {
+		mu.Lock()
+		defer mu.Unlock()
+		switch {
+		case bytes.Contains(request, []byte("<ContinueRetrievePropertiesEx")) && first != nil:
+			a.status = http.StatusOK
+			a.body.Reset()
+			a.body.Write(retrieveAnswer.ReplaceAll(first, []byte("ContinueRetrievePropertiesExResponse")))
+		case bytes.Contains(request, []byte("<RetrievePropertiesEx")) && firstPage.Match(a.body.Bytes()):
+			first = append([]byte(nil), a.body.Bytes()...)
+		}
+	}
+}
+
+// longTypeAttribute gives the first object of a property retrieval a type of 4 million characters.
+func longTypeAttribute(r *http.Request, request []byte, a *recordedAnswer) {
+	if !bytes.Contains(request, []byte("RetrievePropertiesEx")) {
+		return
+	}
+	at := objectType.FindIndex(a.body.Bytes())
+	if at == nil {
+		return
+	}
+	body := append([]byte(nil), a.body.Bytes()...)
+	long := append([]byte(`<obj type="`), bytes.Repeat([]byte("T"), 4_000_000)...)
+	long = append(long, '"')
+	a.body.Reset()
+	a.body.Write(body[:at[0]])
+	a.body.Write(long)
+	a.body.Write(body[at[1]:])
 }
 
 // readBody reads the request's body and leaves it readable again for the next handler.
