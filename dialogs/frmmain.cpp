@@ -219,8 +219,9 @@ void frmmain::setPickerCaption(const std::wstring &caption) {
 std::optional<std::wstring> frmmain::showPicker() { return frmvmList::shared().showModal(); }
 void frmmain::setVmName(const std::wstring &name) { form().form.setText(txtVMName, name); }
 
+// No is the default: trusting a certificate must be a deliberate choice, not an Enter.
 bool frmmain::askYesNo(const std::wstring &text) {
-  return messageBox(form().form.hwnd(), text, MB_ICONQUESTION | MB_YESNO) == IDYES;
+  return messageBox(form().form.hwnd(), text, MB_ICONQUESTION | MB_YESNO | MB_DEFBUTTON2) == IDYES;
 }
 
 std::wstring frmmain::trustedThumbprint() { return form().thumbprint; }

@@ -117,12 +117,13 @@ private:
     connection_.server->connect(*connection_.params);
   }
 
-  // A certificate already trusted and refused all the same is not asked about again.
+  // A certificate already trusted and refused all the same is not asked about again; one
+  // the user declines ends the listing with what the listing needs.
   bool userTrusts(const vmserver::UntrustedCertificate &untrusted) {
     if (untrusted.thumbprint() == ui_.trustedThumbprint())
       return false;
     if (!ui_.askYesNo(trustQuestion(untrusted.thumbprint(), untrusted.pinnedMismatch())))
-      return false;
+      throw AutomationError(untrusted.hresult(), untrustedForListing(untrusted.pinnedMismatch()));
     ui_.trustThumbprint(untrusted.thumbprint());
     return true;
   }
@@ -165,6 +166,14 @@ std::wstring trustQuestion(const std::wstring &thumbprint, bool pinnedMismatch) 
                      : L"The server's certificate is not trusted.";
   return situation + L"\n\nSHA-256 thumbprint of the certificate the server presents:\n" + pairs +
          L"\n\nTrust this certificate for this check?";
+}
+
+std::wstring untrustedForListing(bool pinnedMismatch) {
+  const std::wstring situation =
+      pinnedMismatch ? L"The server's certificate no longer matches the thumbprint trusted so far"
+                     : L"The server's certificate is not trusted";
+  return situation + L", and the listing needs it trusted: press \"...\" again and answer Yes "
+                     L"to trust it";
 }
 
 void listVirtualMachines(ListingUi &ui, const AutomationMaker &makeAutomation) {

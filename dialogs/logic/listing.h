@@ -55,6 +55,10 @@ using AutomationMaker =
 // pairs of hex digits separated by colons, as server consoles show it, eight pairs a line.
 std::wstring trustQuestion(const std::wstring &thumbprint, bool pinnedMismatch);
 
+// The stop message after the user declined to trust the certificate: the listing needs it
+// trusted (the check's own text tells how to pin it in the parameter string instead).
+std::wstring untrustedForListing(bool pinnedMismatch);
+
 // cmdListVMS_Click. Failures are reported in message boxes, never thrown.
 void listVirtualMachines(ListingUi &ui, const AutomationMaker &makeAutomation);
 

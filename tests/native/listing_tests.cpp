@@ -269,6 +269,17 @@ std::wstring question(bool pinned) { return L"ask:" + trustQuestion(kPresented, 
 std::wstring refusal(bool pinned) {
   return L"stop:" + UntrustedCertificate(kPresented, pinned).description() + L"( 130)";
 }
+// After No: what the listing needs, not the check's advice to pin the thumbprint in THUMB.
+std::wstring declined(bool pinned) { return L"stop:" + untrustedForListing(pinned) + L"( 130)"; }
+
+TEST(TrustQuestion, ADeclinedCertificateSaysTheListingNeedsItTrusted) {
+  EXPECT_EQ(untrustedForListing(false),
+            L"The server's certificate is not trusted, and the listing needs it trusted: press "
+            L"\"...\" again and answer Yes to trust it");
+  EXPECT_EQ(untrustedForListing(true),
+            L"The server's certificate no longer matches the thumbprint trusted so far, and the "
+            L"listing needs it trusted: press \"...\" again and answer Yes to trust it");
+}
 
 const TrustCase kTrustCases[] = {
     {"YesListsAgainAtOnce",
@@ -281,7 +292,7 @@ const TrustCase kTrustCases[] = {
     {"NoEndsWithTheErrorAtConnect",
      L"",
      false,
-     {L"status:Working...", question(false), refusal(false), L"status:"},
+     {L"status:Working...", question(false), declined(false), L"status:"},
      {L""},
      L""},
     {"AChangedCertificateIsAskedAboutAsNoLongerMatching",
@@ -294,7 +305,7 @@ const TrustCase kTrustCases[] = {
     {"AChangedCertificateRefusedKeepsThePin",
      kPinned,
      false,
-     {L"status:Working...", question(true), refusal(true), L"status:"},
+     {L"status:Working...", question(true), declined(true), L"status:"},
      {kPinned},
      kPinned},
 };

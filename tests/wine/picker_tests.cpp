@@ -25,7 +25,6 @@
 #include "tests/wine/ProcessResources.h"
 #include "tests/wine/ui/UiDriver.h"
 #include "tests/wine/wintest.h"
-#include "vmserver/UntrustedCertificate.h"
 
 using brennow::dialogs::kFrmmainClassName;
 using brennow::dialogs::kFrmvmListClassName;
@@ -872,7 +871,8 @@ std::wstring thumbprintIn(const std::wstring &question) {
   return digits;
 }
 
-enum class Answer { NotAsked, Yes, No };
+// Enter: the key pressed at once, which must not trust the certificate.
+enum class Answer { NotAsked, Yes, No, Enter };
 
 struct QuestionSeen {
   bool shown = false;
@@ -881,6 +881,7 @@ struct QuestionSeen {
   HICON icon = nullptr;
   bool yesAndNo = false;
   bool aboveDialog = false;
+  bool noIsDefault = false;
 };
 
 QuestionSeen answerQuestion(HWND dialog, Answer answer, const wchar_t *screenshot) {
@@ -894,10 +895,15 @@ QuestionSeen answerQuestion(HWND dialog, Answer answer, const wchar_t *screensho
   seen.icon = iconOf(box);
   seen.yesAndNo = control(box, IDYES) && control(box, IDNO) && !control(box, IDOK);
   seen.aboveDialog = uitest::isAbove(box, dialog);
+  seen.noIsDefault =
+      (GetWindowLongPtrW(control(box, IDNO), GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON;
   if (screenshot) {
     EXPECT_TRUE(uitest::saveScreenshot(screenshot));
   }
-  uitest::click(control(box, answer == Answer::Yes ? IDYES : IDNO));
+  if (answer == Answer::Enter)
+    uitest::pressKey(uitest::focusOf(GetWindowThreadProcessId(box, nullptr)), VK_RETURN);
+  else
+    uitest::click(control(box, answer == Answer::Yes ? IDYES : IDNO));
   EXPECT_TRUE(waitUntilGone(box));
   return seen;
 }
@@ -931,7 +937,7 @@ VSphereSeen listAndPressOk(IDispatch *plugin, Answer answer, const wchar_t *scre
                        uitest::click(control(dialog, cmdListVMS));
                        if (answer != Answer::NotAsked)
                          seen.question = answerQuestion(dialog, answer, screenshot);
-                       if (answer == Answer::No) {
+                       if (answer == Answer::No || answer == Answer::Enter) {
                          seen.error = dismissMessage(dialog);
                        } else if (const HWND picker = showing.waitForWindow(kFrmvmListClassName)) {
                          seen.pickerCaption = uitest::textOf(picker);
@@ -960,7 +966,7 @@ TEST_P(VSphereListing, TrustsOnYesListsAndOkWritesTheThumbprint) {
   const VSphereSeen seen = listAndPressOk(plugin_.Get(), c.answer, c.screenshot);
   const QuestionSeen &question = seen.question;
   const MessageSeen &error = seen.error;
-  const bool listed = c.answer != Answer::No;
+  const bool listed = c.answer == Answer::Yes || c.answer == Answer::NotAsked;
 
   std::wstring trusted = c.pinned;
   if (c.answer != Answer::NotAsked) {
@@ -976,12 +982,11 @@ TEST_P(VSphereListing, TrustsOnYesListsAndOkWritesTheThumbprint) {
     EXPECT_EQ(question.icon, LoadIconW(nullptr, IDI_QUESTION));
     EXPECT_TRUE(question.yesAndNo);
     EXPECT_TRUE(question.aboveDialog);
+    EXPECT_TRUE(question.noIsDefault) << "Enter would trust the certificate";
     if (c.answer == Answer::Yes)
       trusted = shown;
     else
-      EXPECT_EQ(error.text,
-                brennow::vmserver::UntrustedCertificate(shown, c.pinBroken).description() +
-                    L"( 130)");
+      EXPECT_EQ(error.text, brennow::dialogs::untrustedForListing(c.pinBroken) + L"( 130)");
   }
   if (listed) {
     EXPECT_EQ(seen.items, simMachines(c.machines));
@@ -1003,6 +1008,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(VSphereCase{"UntrustedAnsweredYes", L"VC", 6, L"", Answer::Yes, false,
                                 L"picker_trust_question"},
                     VSphereCase{"UntrustedAnsweredNo", L"VC", 6, L"", Answer::No, false, nullptr},
+                    VSphereCase{"UntrustedEnterIsNo", L"VC", 6, L"", Answer::Enter, false, nullptr},
                     VSphereCase{"TrustedThumbprintListsAtOnce", L"VC", 6, kSimThumbprint,
                                 Answer::NotAsked, false, nullptr},
                     VSphereCase{"ChangedCertificateAnsweredYes", L"NEWCERT", 2, kSimThumbprint,
