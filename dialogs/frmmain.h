@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "dialogs/logic/checkForm.h"
 #include "dialogs/logic/listing.h"
 #include "vmserver/ServerChoice.h"
 
@@ -48,7 +49,7 @@ private:
   std::wstring password() override;
   void showMessage(const std::wstring &text, MessageIcon icon) override;
   void clearPickerList() override;
-  void appendToPickerList(const std::wstring &name) override;
+  void appendToPickerList(const PickerLine &line) override;
   void setPickerCaption(const std::wstring &caption) override;
   std::optional<std::wstring> showPicker() override;
   void setVmName(const std::wstring &name) override;
@@ -58,6 +59,12 @@ private:
 
   vmserver::ServerKind chosenServerKind();
   void chooseServerKind(vmserver::ServerKind kind);
+
+  // The check rows: the check list filled from what was read, and the rows of the server
+  // type and check chosen shown with their boxes' texts, those of the rows shown so far kept.
+  void fillCheckList();
+  void showChosenRows();
+  void keepShownTexts();
 
   std::unique_ptr<Window> window_;
 };

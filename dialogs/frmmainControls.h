@@ -25,6 +25,12 @@ enum : int {
   cmbVMState,
   Label8,
   cmbServerType,
+  // Shown while vSphere is chosen.
+  Label9,
+  cmbCheck,
+  txtThreshold,
+  lblThresholdUnit,
+  cmbAlarmStatus,
 };
 } // namespace frmmainControl
 

@@ -4,6 +4,8 @@
 
 #include <commctrl.h>
 
+#include <vector>
+
 #include "common/PerThread.h"
 #include "common/win/automation.h"
 #include "dialogs/Form.h"
@@ -126,6 +128,7 @@ struct frmvmList::Window {
   Form form;
   HWND tooltip = nullptr; // owned by the picker window
   bool doubleClicked = false;
+  std::vector<std::wstring> names; // what picking each item gives, in the list's order
 };
 
 frmvmList &frmvmList::shared() {
@@ -158,11 +161,18 @@ void frmvmList::Form_Load() {
   window_->tooltip = createListTooltip(picker.hwnd(), picker.control(listVMS));
 }
 
-void frmvmList::clearList() { SendMessageW(form().form.control(listVMS), LB_RESETCONTENT, 0, 0); }
+void frmvmList::clearList() {
+  SendMessageW(form().form.control(listVMS), LB_RESETCONTENT, 0, 0);
+  window_->names.clear();
+}
 
-void frmvmList::addItem(const std::wstring &name) {
-  SendMessageW(form().form.control(listVMS), LB_ADDSTRING, 0,
-               reinterpret_cast<LPARAM>(name.c_str()));
+void frmvmList::addItem(const std::wstring &text, const std::wstring &name) {
+  const auto added = SendMessageW(form().form.control(listVMS), LB_ADDSTRING, 0,
+                                  reinterpret_cast<LPARAM>(text.c_str()));
+  if (added < 0)
+    return;
+  window_->names.resize(static_cast<std::size_t>(added));
+  window_->names.push_back(name);
 }
 
 void frmvmList::setCaption(const std::wstring &caption) { form().form.setCaption(caption); }
@@ -220,7 +230,11 @@ void frmvmList::listVMS_Click() {
 }
 
 void frmvmList::listVMS_DblClick() {
-  pickedVMName() = selectedItemText(window_->form.control(listVMS));
+  const auto selected = SendMessageW(window_->form.control(listVMS), LB_GETCURSEL, 0, 0);
+  const auto &names = window_->names;
+  pickedVMName() = selected >= 0 && static_cast<std::size_t>(selected) < names.size()
+                       ? names[static_cast<std::size_t>(selected)]
+                       : std::wstring();
   window_->doubleClicked = true;
   window_->form.unload();
 }

@@ -19,8 +19,8 @@ enum : int {
 };
 } // namespace frmvmListControl
 
-// The machine name picked by the latest double-click on this thread ("" when that
-// double-click hit no item). The picker empties it before each showing.
+// The name picked by the latest double-click on this thread ("" when that double-click
+// hit no item). The picker empties it before each showing.
 std::wstring &pickedVMName();
 
 class frmvmList {
@@ -35,9 +35,10 @@ public:
 
   bool loaded() const noexcept;
 
-  // The list and the caption; each loads the picker, hidden, when it is not loaded.
+  // The list and the caption; each loads the picker, hidden, when it is not loaded. An
+  // item shows `text`; a double-click on it picks `name`.
   void clearList();
-  void addItem(const std::wstring &name);
+  void addItem(const std::wstring &text, const std::wstring &name);
   void setCaption(const std::wstring &caption);
 
   // Shows the picker modally, above every window that is not topmost itself, and waits

@@ -12,16 +12,21 @@ namespace {
 
 constexpr std::array kChecks = {
     CheckDescription{VSphereCheck::MachineState, L"", L"", keys::Machine, false, std::nullopt,
-                     false},
+                     false, L"Machine state", L"virtual machine"},
     CheckDescription{VSphereCheck::Guest, L"GUEST", L"guest", keys::Machine, true, std::nullopt,
-                     false},
-    CheckDescription{VSphereCheck::Datastore, L"DATASTORE", L"datastore", keys::Datastore, false,
-                     NumberKey{keys::MinFree, 0, 100, 10, L"%"}, false},
-    CheckDescription{VSphereCheck::Snapshot, L"SNAPSHOT", L"snapshot", keys::Machine, false,
-                     NumberKey{keys::MaxAge, 1, 3650, 7, L"days"}, false},
+                     false, L"Guest alive", L"virtual machine"},
+    CheckDescription{
+        VSphereCheck::Datastore, L"DATASTORE", L"datastore", keys::Datastore, false,
+        NumberKey{keys::MinFree, 0, 100, 10, L"%", L"at least", L"% free", L"free space"}, false,
+        L"Datastore space", L"datastore"},
+    CheckDescription{
+        VSphereCheck::Snapshot, L"SNAPSHOT", L"snapshot", keys::Machine, false,
+        NumberKey{keys::MaxAge, 1, 3650, 7, L"days", L"at most", L"days old", L"snapshot age"},
+        false, L"Snapshot age", L"virtual machine"},
     CheckDescription{VSphereCheck::Host, L"HOST", L"host", keys::HostSystem, false, std::nullopt,
-                     false},
-    CheckDescription{VSphereCheck::Alarm, L"ALARM", L"alarm", L"", false, std::nullopt, true},
+                     false, L"Host state", L"host"},
+    CheckDescription{VSphereCheck::Alarm, L"ALARM", L"alarm", L"", false, std::nullopt, true,
+                     L"Triggered alarms", L""},
 };
 
 constexpr std::array kCheckKeys = {keys::Check,  keys::Datastore,  keys::MinFree,
@@ -76,6 +81,15 @@ std::optional<std::wstring> thresholdRefusal(const NumberKey &key, std::wstring_
          L" to " + std::to_wstring(key.max) + quoted(text);
 }
 
+std::optional<AlarmLevel> alarmLevelNamed(std::wstring_view text) {
+  const std::wstring wanted = upper(trimSpaces(text));
+  if (wanted == upper(kAlarmYellow))
+    return AlarmLevel::Yellow;
+  if (wanted.empty() || wanted == upper(kAlarmRed))
+    return AlarmLevel::Red;
+  return std::nullopt;
+}
+
 std::variant<CheckSettings, std::wstring> readCheckSettings(std::wstring_view parameters) {
   const std::wstring name = getParam(parameters, keys::Check);
   CheckSettings settings;
@@ -98,12 +112,11 @@ std::variant<CheckSettings, std::wstring> readCheckSettings(std::wstring_view pa
   }
   if (check.alarmLevel) {
     const std::wstring level = getParam(parameters, keys::AlarmStatus);
-    const std::wstring wanted = upper(trimSpaces(level));
-    if (wanted == upper(kAlarmYellow))
-      settings.alarmLevel = AlarmLevel::Yellow;
-    else if (!wanted.empty() && wanted != upper(kAlarmRed))
+    const std::optional<AlarmLevel> named = alarmLevelNamed(level);
+    if (!named)
       return std::wstring(keys::AlarmStatus) + L" must be " + std::wstring(kAlarmRed) + L" or " +
              std::wstring(kAlarmYellow) + quoted(level);
+    settings.alarmLevel = *named;
   }
   return settings;
 }

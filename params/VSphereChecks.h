@@ -19,6 +19,11 @@ struct NumberKey {
   int max;
   int fallback;
   std::wstring_view unit; // "%", "days"
+  // How the settings dialog shows it in the state box's place, "at least" [box] "% free", and
+  // what its refusal calls it ("free space").
+  std::wstring_view before;
+  std::wstring_view after;
+  std::wstring_view meaning;
 };
 
 enum class AlarmLevel { Red, Yellow };
@@ -31,6 +36,10 @@ struct CheckDescription {
   bool objectRequired;
   std::optional<NumberKey> threshold;
   bool alarmLevel; // reads ALS
+  // As the settings dialog shows it: its entry in the check list, and what the object key
+  // names ("datastore"), which labels the object's box; empty where there is no object.
+  std::wstring_view title;
+  std::wstring_view objectNoun;
 };
 
 // Every check, the machine state (CHK absent or empty) first.
@@ -44,9 +53,14 @@ const CheckDescription *checkNamed(std::wstring_view name);
 // THUMB.
 std::span<const std::wstring_view> vsphereCheckKeys();
 
-// ALS's values as written.
+// ALS's values as written, and the words the settings dialog puts before its box.
 inline constexpr std::wstring_view kAlarmRed = L"red";
 inline constexpr std::wstring_view kAlarmYellow = L"yellow";
+inline constexpr std::wstring_view kAlarmLevelLabel = L"fails at";
+
+// ALS's level: letter case and blanks around it ignored, red for an empty one; nothing for
+// another value.
+std::optional<AlarmLevel> alarmLevelNamed(std::wstring_view text);
 
 // One check's settings, read from a parameter string.
 struct CheckSettings {

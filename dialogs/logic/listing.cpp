@@ -15,7 +15,7 @@ namespace {
 struct Connection {
   std::unique_ptr<vmserver::ConnectParams> params;
   std::unique_ptr<vmserver::Server> server;
-  std::unique_ptr<vmserver::VmList> list;
+  std::unique_ptr<PickerLines> list;
 
   void release() noexcept {
     list.reset();
@@ -32,10 +32,42 @@ template <typename Statement> void ignoringErrors(Statement &&statement) noexcep
   }
 }
 
+// The registered-machine list: each line shows the name it puts into the box.
+class MachineLines final : public PickerLines {
+public:
+  explicit MachineLines(std::unique_ptr<vmserver::VmList> list) : list_(std::move(list)) {}
+  std::int32_t count() override { return list_->count(); }
+  PickerLine item(std::int32_t index) override {
+    std::wstring name = list_->item(index);
+    return {name, name};
+  }
+
+private:
+  std::unique_ptr<vmserver::VmList> list_;
+};
+
+// The texts that name what is listed.
+struct ListedTexts {
+  const wchar_t *captionPrefix;
+  const wchar_t *none;
+};
+
+ListedTexts textsFor(ListedObjects listed) {
+  switch (listed) {
+  case ListedObjects::Datastores:
+    return {kDatastoresCaptionPrefix, kNoDatastores};
+  case ListedObjects::Hosts:
+    return {kHostsCaptionPrefix, kNoHosts};
+  case ListedObjects::Machines:
+    break;
+  }
+  return {kPickerCaptionPrefix, kNoRegisteredMachines};
+}
+
 class Listing {
 public:
-  Listing(ListingUi &ui, const AutomationMaker &makeAutomation)
-      : ui_(ui), makeAutomation_(makeAutomation) {}
+  Listing(ListingUi &ui, ListedObjects listed, const ListingAdapterMaker &makeAdapter)
+      : ui_(ui), texts_(textsFor(listed)), makeAdapter_(makeAdapter) {}
 
   void run() {
     ui_.setStatus(kWorkingStatus); // 10, 20
@@ -66,11 +98,11 @@ private:
     }
     connectTrusting(username, password);
     at(140);
-    connection_.list = connection_.server->registeredVmNames();
+    connection_.list = adapter_.readLines(*connection_.server);
     at(150);
     if (connection_.list->count() == 0) {
       at(160);
-      ui_.showMessage(kNoRegisteredMachines, MessageIcon::None);
+      ui_.showMessage(texts_.none, MessageIcon::None);
       connection_.release(); // 170 - 220
       return false;
     }
@@ -97,16 +129,16 @@ private:
           throw;
       }
       connection_.release();
-      automation_.reset();
+      adapter_ = {};
     }
   }
 
   void connect(const std::wstring &username, const std::wstring &password) {
     at(80);
-    automation_ = makeAutomation_(ui_.trustedThumbprint());
-    connection_.params = automation_->createConnectParams();
+    adapter_ = makeAdapter_(ui_.trustedThumbprint());
+    connection_.params = adapter_.automation->createConnectParams();
     at(90);
-    connection_.server = automation_->createServer();
+    connection_.server = adapter_.automation->createServer();
     at(100);
     connection_.params->setHostname(ui_.hostname());
     at(110);
@@ -117,12 +149,13 @@ private:
     connection_.server->connect(*connection_.params);
   }
 
-  // A certificate already trusted and refused all the same is not asked about again.
+  // A certificate already trusted and refused all the same is not asked about again; one
+  // the user declines ends the listing with what the listing needs.
   bool userTrusts(const vmserver::UntrustedCertificate &untrusted) {
     if (untrusted.thumbprint() == ui_.trustedThumbprint())
       return false;
     if (!ui_.askYesNo(trustQuestion(untrusted.thumbprint(), untrusted.pinnedMismatch())))
-      return false;
+      throw AutomationError(untrusted.hresult(), untrustedForListing(untrusted.pinnedMismatch()));
     ui_.trustThumbprint(untrusted.thumbprint());
     return true;
   }
@@ -130,7 +163,7 @@ private:
   // Steps 280 to 350, failures skipped one statement at a time.
   void showPickerAndTakeName() {
     connection_.release(); // 290 - 310
-    ignoringErrors([&] { ui_.setPickerCaption(kPickerCaptionPrefix + ui_.hostname()); });
+    ignoringErrors([&] { ui_.setPickerCaption(texts_.captionPrefix + ui_.hostname()); });
     std::optional<std::wstring> picked;
     ignoringErrors([&] { picked = ui_.showPicker(); });
     if (picked && !picked->empty())
@@ -146,9 +179,10 @@ private:
   }
 
   ListingUi &ui_;
-  const AutomationMaker &makeAutomation_;
+  ListedTexts texts_;
+  const ListingAdapterMaker &makeAdapter_;
   // Declared before the connection, which goes first.
-  std::unique_ptr<vmserver::Automation> automation_;
+  ListingAdapter adapter_;
   Connection connection_;
   int statement_ = 0;
 };
@@ -167,8 +201,24 @@ std::wstring trustQuestion(const std::wstring &thumbprint, bool pinnedMismatch) 
          L"\n\nTrust this certificate for this check?";
 }
 
+std::wstring untrustedForListing(bool pinnedMismatch) {
+  const std::wstring situation =
+      pinnedMismatch ? L"The server's certificate no longer matches the thumbprint trusted so far"
+                     : L"The server's certificate is not trusted";
+  return situation + L", and the listing needs it trusted: press \"...\" again and answer Yes "
+                     L"to trust it";
+}
+
 void listVirtualMachines(ListingUi &ui, const AutomationMaker &makeAutomation) {
-  Listing(ui, makeAutomation).run();
+  listObjects(ui, ListedObjects::Machines, [&](const std::wstring &thumbprint) {
+    return ListingAdapter{makeAutomation(thumbprint), [](vmserver::Server &connected) {
+                            return std::make_unique<MachineLines>(connected.registeredVmNames());
+                          }};
+  });
+}
+
+void listObjects(ListingUi &ui, ListedObjects listed, const ListingAdapterMaker &makeAdapter) {
+  Listing(ui, listed, makeAdapter).run();
 }
 
 } // namespace brennow::dialogs

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "tests/native/FakeServer.h"
+#include "tests/native/RecordingListingUi.h"
 #include "dialogs/logic/listing.h"
 #include "vmserver/UntrustedCertificate.h"
 
@@ -15,47 +16,7 @@ using namespace brennow::vmserver;
 
 namespace {
 
-class FakeUi final : public ListingUi {
-public:
-  std::wstring host = L"srv1", user = L"alice", pass = L"secret";
-  std::optional<std::wstring> pick; // what the user double-clicks, if anything
-  std::vector<std::wstring> events; // status changes, messages, picker calls
-  std::vector<std::wstring> pickerList;
-  std::wstring vmName = L"typed";
-
-  void setStatus(const std::wstring &text) override { events.push_back(L"status:" + text); }
-  std::wstring hostname() override { return host; }
-  std::wstring username() override { return user; }
-  std::wstring password() override { return pass; }
-  void showMessage(const std::wstring &text, MessageIcon icon) override {
-    events.push_back(std::wstring(icon == MessageIcon::Stop ? L"stop:" : L"note:") + text);
-  }
-  void clearPickerList() override {
-    pickerList.clear();
-    events.push_back(L"clear");
-  }
-  void appendToPickerList(const std::wstring &name) override { pickerList.push_back(name); }
-  void setPickerCaption(const std::wstring &caption) override {
-    events.push_back(L"caption:" + caption);
-  }
-  std::optional<std::wstring> showPicker() override {
-    events.push_back(L"show");
-    return pick;
-  }
-  void setVmName(const std::wstring &name) override { vmName = name; }
-
-  bool trusts = false;  // the answer to a question
-  std::wstring trusted; // "THUMB" as the dialog holds it
-  bool askYesNo(const std::wstring &text) override {
-    events.push_back(L"ask:" + text);
-    return trusts;
-  }
-  std::wstring trustedThumbprint() override { return trusted; }
-  void trustThumbprint(const std::wstring &thumbprint) override {
-    events.push_back(L"trust:" + thumbprint);
-    trusted = thumbprint;
-  }
-};
+using FakeUi = RecordingListingUi;
 
 // The certificate a server presents: none that the system does not trust (empty), or
 // one that only a thumbprint trusted for the check lets through.
@@ -269,6 +230,17 @@ std::wstring question(bool pinned) { return L"ask:" + trustQuestion(kPresented, 
 std::wstring refusal(bool pinned) {
   return L"stop:" + UntrustedCertificate(kPresented, pinned).description() + L"( 130)";
 }
+// After No: what the listing needs, not the check's advice to pin the thumbprint in THUMB.
+std::wstring declined(bool pinned) { return L"stop:" + untrustedForListing(pinned) + L"( 130)"; }
+
+TEST(TrustQuestion, ADeclinedCertificateSaysTheListingNeedsItTrusted) {
+  EXPECT_EQ(untrustedForListing(false),
+            L"The server's certificate is not trusted, and the listing needs it trusted: press "
+            L"\"...\" again and answer Yes to trust it");
+  EXPECT_EQ(untrustedForListing(true),
+            L"The server's certificate no longer matches the thumbprint trusted so far, and the "
+            L"listing needs it trusted: press \"...\" again and answer Yes to trust it");
+}
 
 const TrustCase kTrustCases[] = {
     {"YesListsAgainAtOnce",
@@ -281,7 +253,7 @@ const TrustCase kTrustCases[] = {
     {"NoEndsWithTheErrorAtConnect",
      L"",
      false,
-     {L"status:Working...", question(false), refusal(false), L"status:"},
+     {L"status:Working...", question(false), declined(false), L"status:"},
      {L""},
      L""},
     {"AChangedCertificateIsAskedAboutAsNoLongerMatching",
@@ -294,7 +266,7 @@ const TrustCase kTrustCases[] = {
     {"AChangedCertificateRefusedKeepsThePin",
      kPinned,
      false,
-     {L"status:Working...", question(true), refusal(true), L"status:"},
+     {L"status:Working...", question(true), declined(true), L"status:"},
      {kPinned},
      kPinned},
 };

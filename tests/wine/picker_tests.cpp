@@ -25,7 +25,6 @@
 #include "tests/wine/ProcessResources.h"
 #include "tests/wine/ui/UiDriver.h"
 #include "tests/wine/wintest.h"
-#include "vmserver/UntrustedCertificate.h"
 
 using brennow::dialogs::kFrmmainClassName;
 using brennow::dialogs::kFrmvmListClassName;
@@ -872,7 +871,8 @@ std::wstring thumbprintIn(const std::wstring &question) {
   return digits;
 }
 
-enum class Answer { NotAsked, Yes, No };
+// Enter: the key pressed at once, which must not trust the certificate.
+enum class Answer { NotAsked, Yes, No, Enter };
 
 struct QuestionSeen {
   bool shown = false;
@@ -881,6 +881,7 @@ struct QuestionSeen {
   HICON icon = nullptr;
   bool yesAndNo = false;
   bool aboveDialog = false;
+  bool noIsDefault = false;
 };
 
 QuestionSeen answerQuestion(HWND dialog, Answer answer, const wchar_t *screenshot) {
@@ -894,10 +895,15 @@ QuestionSeen answerQuestion(HWND dialog, Answer answer, const wchar_t *screensho
   seen.icon = iconOf(box);
   seen.yesAndNo = control(box, IDYES) && control(box, IDNO) && !control(box, IDOK);
   seen.aboveDialog = uitest::isAbove(box, dialog);
+  seen.noIsDefault =
+      (GetWindowLongPtrW(control(box, IDNO), GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON;
   if (screenshot) {
     EXPECT_TRUE(uitest::saveScreenshot(screenshot));
   }
-  uitest::click(control(box, answer == Answer::Yes ? IDYES : IDNO));
+  if (answer == Answer::Enter)
+    uitest::pressKey(uitest::focusOf(GetWindowThreadProcessId(box, nullptr)), VK_RETURN);
+  else
+    uitest::click(control(box, answer == Answer::Yes ? IDYES : IDNO));
   EXPECT_TRUE(waitUntilGone(box));
   return seen;
 }
@@ -931,7 +937,7 @@ VSphereSeen listAndPressOk(IDispatch *plugin, Answer answer, const wchar_t *scre
                        uitest::click(control(dialog, cmdListVMS));
                        if (answer != Answer::NotAsked)
                          seen.question = answerQuestion(dialog, answer, screenshot);
-                       if (answer == Answer::No) {
+                       if (answer == Answer::No || answer == Answer::Enter) {
                          seen.error = dismissMessage(dialog);
                        } else if (const HWND picker = showing.waitForWindow(kFrmvmListClassName)) {
                          seen.pickerCaption = uitest::textOf(picker);
@@ -960,7 +966,7 @@ TEST_P(VSphereListing, TrustsOnYesListsAndOkWritesTheThumbprint) {
   const VSphereSeen seen = listAndPressOk(plugin_.Get(), c.answer, c.screenshot);
   const QuestionSeen &question = seen.question;
   const MessageSeen &error = seen.error;
-  const bool listed = c.answer != Answer::No;
+  const bool listed = c.answer == Answer::Yes || c.answer == Answer::NotAsked;
 
   std::wstring trusted = c.pinned;
   if (c.answer != Answer::NotAsked) {
@@ -976,12 +982,11 @@ TEST_P(VSphereListing, TrustsOnYesListsAndOkWritesTheThumbprint) {
     EXPECT_EQ(question.icon, LoadIconW(nullptr, IDI_QUESTION));
     EXPECT_TRUE(question.yesAndNo);
     EXPECT_TRUE(question.aboveDialog);
+    EXPECT_TRUE(question.noIsDefault) << "Enter would trust the certificate";
     if (c.answer == Answer::Yes)
       trusted = shown;
     else
-      EXPECT_EQ(error.text,
-                brennow::vmserver::UntrustedCertificate(shown, c.pinBroken).description() +
-                    L"( 130)");
+      EXPECT_EQ(error.text, brennow::dialogs::untrustedForListing(c.pinBroken) + L"( 130)");
   }
   if (listed) {
     EXPECT_EQ(seen.items, simMachines(c.machines));
@@ -1003,6 +1008,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(VSphereCase{"UntrustedAnsweredYes", L"VC", 6, L"", Answer::Yes, false,
                                 L"picker_trust_question"},
                     VSphereCase{"UntrustedAnsweredNo", L"VC", 6, L"", Answer::No, false, nullptr},
+                    VSphereCase{"UntrustedEnterIsNo", L"VC", 6, L"", Answer::Enter, false, nullptr},
                     VSphereCase{"TrustedThumbprintListsAtOnce", L"VC", 6, kSimThumbprint,
                                 Answer::NotAsked, false, nullptr},
                     VSphereCase{"ChangedCertificateAnsweredYes", L"NEWCERT", 2, kSimThumbprint,
@@ -1010,5 +1016,175 @@ INSTANTIATE_TEST_SUITE_P(
                     VSphereCase{"ChangedCertificateAnsweredNo", L"NEWCERT", 2, kSimThumbprint,
                                 Answer::No, true, nullptr}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// ---- setting up each vSphere check from the dialog alone, against the simulator
+//   DIALOG   vCenter of the model's defaults: machines DC0_H0_VM0..1, host DC0_H0, datastore
+//            LocalDS_0; only monitor / s3cret! logs in
+
+using brennow::dialogs::frmmainControl::btOK;
+using brennow::dialogs::frmmainControl::cmbAlarmStatus;
+using brennow::dialogs::frmmainControl::cmbCheck;
+using brennow::dialogs::frmmainControl::cmbServerType;
+using brennow::dialogs::frmmainControl::txtThreshold;
+
+// A text with a whole number where the expected text has none: `before`, the digits, `after`.
+struct WithNumber {
+  std::wstring before;
+  std::optional<std::wstring> after{}; // none: the whole text is `before`
+};
+
+bool matches(const std::wstring &text, const WithNumber &expected) {
+  if (!expected.after)
+    return text == expected.before;
+  const std::size_t digits = text.size() - expected.before.size() - expected.after->size();
+  if (text.size() <= expected.before.size() + expected.after->size() ||
+      !text.starts_with(expected.before) || !text.ends_with(*expected.after))
+    return false;
+  const std::wstring number = text.substr(expected.before.size(), digits);
+  return number.find_first_not_of(L"0123456789") == std::wstring::npos;
+}
+
+struct SetUpCase {
+  const char *name;
+  int entry; // in the check list
+  // What "..." lists and the line picked; no lines: the check has no object to list.
+  const wchar_t *caption;
+  std::vector<WithNumber> lines;
+  int picked;
+  int box; // the comparison's box set before OK (0: none), and its text
+  const wchar_t *value;
+  Answer trust;          // the string opens without THUMB when the question is to come
+  const wchar_t *fields; // after THUMB
+  bool answer;
+  WithNumber result;
+  const wchar_t *screenshot;
+};
+
+class SetUp : public PickerTest, public testing::WithParamInterface<SetUpCase> {};
+
+// Choose the check, pick its object, set its threshold, OK: the host's next check answers it.
+TEST_P(SetUp, EachCheckFromTheDialogAloneAndTheNextCheckAnswersIt) {
+  const SetUpCase &c = GetParam();
+  const std::wstring url = simUrl(L"DIALOG");
+  ASSERT_FALSE(url.empty()) << "SIM_URL_DIALOG is not set: run through scripts/test";
+  const std::wstring thumb = c.trust == Answer::NotAsked ? kSimThumbprint : L"";
+  putText(plugin_.Get(), L"qm_hostname", url);
+  putText(plugin_.Get(), L"qm_timeout", L"20");
+  putText(plugin_.Get(), L"qm_parameter",
+          std::wstring(L"#VSTP=VSPHERE") + kSimAccount + L"THUMB=" + thumb + L"#");
+  std::wstring caption;
+  std::vector<std::wstring> lines;
+  std::wstring picked;
+  uitest::runShowing([&] { wintest::invoke(plugin_.Get(), L"qm_showGUI", DISPATCH_METHOD, {}); },
+                     [&](uitest::Showing &showing) {
+                       const HWND dialog = showing.waitForWindow(kFrmmainClassName);
+                       ASSERT_TRUE(dialog) << "the settings dialog did not show";
+                       uitest::chooseComboItem(control(dialog, cmbServerType), 1);
+                       uitest::chooseComboItem(control(dialog, cmbCheck), c.entry);
+                       if (!c.lines.empty()) {
+                         uitest::click(control(dialog, cmdListVMS));
+                         if (c.trust != Answer::NotAsked)
+                           answerQuestion(dialog, c.trust, nullptr);
+                         const HWND picker = showing.waitForWindow(kFrmvmListClassName);
+                         ASSERT_TRUE(picker) << "no picker";
+                         caption = uitest::textOf(picker);
+                         lines = uitest::listItems(control(picker, listVMS));
+                         if (c.screenshot) {
+                           EXPECT_TRUE(uitest::saveScreenshot(c.screenshot));
+                         }
+                         EXPECT_TRUE(
+                             uitest::doubleClickListItem(control(picker, listVMS), c.picked));
+                         EXPECT_TRUE(waitForListingEnd(dialog));
+                         picked = uitest::textOf(control(dialog, txtVMName));
+                       }
+                       if (c.box)
+                         uitest::setTextOf(control(dialog, c.box), c.value);
+                       uitest::click(control(dialog, btOK));
+                     });
+  if (!c.lines.empty()) {
+    EXPECT_EQ(caption, c.caption + url);
+    ASSERT_EQ(lines.size(), c.lines.size());
+    for (std::size_t i = 0; i < lines.size(); ++i)
+      EXPECT_TRUE(matches(lines[i], c.lines[i])) << printable(lines[i]);
+  }
+  const std::wstring written = parameterOf(plugin_.Get());
+  EXPECT_EQ(written, std::wstring(L"#VSTP=VSPHERE") + kSimAccount + c.fields);
+  if (!c.lines.empty()) {
+    EXPECT_NE(written.find(L"=" + picked + L"#"), std::wstring::npos)
+        << "the bare name picked is not what OK wrote: " << printable(picked);
+  }
+  const wintest::CheckOutcome outcome = wintest::runCheck(plugin_.Get());
+  EXPECT_EQ(outcome.answer != VARIANT_FALSE, c.answer) << printable(outcome.result);
+  EXPECT_TRUE(matches(outcome.result, c.result)) << printable(outcome.result);
+}
+
+#define THUMB L"448F628A8A65AA18560E53A80C53ACB38C51B427DF0334082349141147DC9BF6"
+INSTANTIATE_TEST_SUITE_P(
+    Checks, SetUp,
+    testing::Values(
+        SetUpCase{"Guest",
+                  1,
+                  L"Registered virtual machines on ",
+                  {{L"DC0_H0_VM0"}, {L"DC0_H0_VM1"}},
+                  0,
+                  0,
+                  nullptr,
+                  Answer::NotAsked,
+                  L"VMN=DC0_H0_VM0#VMS=#THUMB=" THUMB L"#CHK=GUEST#",
+                  false,
+                  {L"Virtual machine (DC0_H0_VM0) is on, its guest is not alive: VMware Tools not "
+                   L"running"},
+                  nullptr},
+        // Through the trust question, as the machine listing asks it.
+        SetUpCase{"Datastore",
+                  2,
+                  L"Datastores on ",
+                  {{L"LocalDS_0 (", L" % free)"}},
+                  0,
+                  txtThreshold,
+                  L" 0 ",
+                  Answer::Yes,
+                  L"VMN=#VMS=#THUMB=" THUMB L"#CHK=DATASTORE#DSN=LocalDS_0#MINFREE=0#",
+                  true,
+                  {L"Datastore (LocalDS_0) has ", L" % free, at least 0 %"},
+                  L"picker_datastores"},
+        SetUpCase{"Snapshot",
+                  3,
+                  L"Registered virtual machines on ",
+                  {{L"DC0_H0_VM0"}, {L"DC0_H0_VM1"}},
+                  1,
+                  txtThreshold,
+                  L"30",
+                  Answer::NotAsked,
+                  L"VMN=DC0_H0_VM1#VMS=#THUMB=" THUMB L"#CHK=SNAPSHOT#MAXAGE=30#",
+                  true,
+                  {L"Virtual machine (DC0_H0_VM1) has no snapshot older than 30 day(s)"},
+                  nullptr},
+        SetUpCase{"Host",
+                  4,
+                  L"Hosts on ",
+                  {{L"DC0_H0 (connected, status green)"}},
+                  0,
+                  0,
+                  nullptr,
+                  Answer::NotAsked,
+                  L"VMN=#VMS=#THUMB=" THUMB L"#CHK=HOST#HSN=DC0_H0#",
+                  true,
+                  {L"Host (DC0_H0) is connected, not in maintenance mode, its status green"},
+                  L"picker_hosts"},
+        SetUpCase{"Alarm",
+                  5,
+                  L"",
+                  {},
+                  0,
+                  cmbAlarmStatus,
+                  L"yellow",
+                  Answer::NotAsked,
+                  L"VMN=#VMS=#THUMB=" THUMB L"#CHK=ALARM#ALS=yellow#",
+                  true,
+                  {L"No triggered alarm is yellow or red"},
+                  nullptr}),
+    [](const auto &info) { return std::string(info.param.name); });
+#undef THUMB
 
 } // namespace

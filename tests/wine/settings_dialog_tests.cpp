@@ -225,6 +225,14 @@ const std::pair<int, const wchar_t *> kCaptions[] = {
     {Label8, L"Server type:"},     {cmbServerType, kServerTypes[0].c_str()},
 };
 
+// The designed controls in their tab order: what the dialog shows with the automation
+// component chosen.
+std::vector<int> designedIds() {
+  return {btOK,        txtTimeout, Label4, Label5,      lblparameter, Label1,
+          txtHostname, Label2,     Label3, txtUsername, txtPassword,  Label6,
+          txtVMName,   cmdListVMS, Label7, cmbVMState,  Label8,       cmbServerType};
+}
+
 // One pixel, in twips: what rounding to whole pixels may cost.
 int pixelTolerance() { return uitest::pixelsToTwipsX(1); }
 
@@ -260,6 +268,7 @@ TEST_F(SettingsDialog, OpensWithTheDesignedLayoutTitleAndSettings) {
     EXPECT_NEAR(client.width, 8085, pixelTolerance());
     EXPECT_NEAR(client.height, 3255, pixelTolerance());
     expectDesignedPlaces(dialog);
+    EXPECT_EQ(uitest::visibleControls(dialog), designedIds()) << "a control the design lacks shows";
     for (const auto &[id, caption] : kCaptions)
       EXPECT_EQ(boxText(dialog, id), caption) << id;
 
@@ -421,6 +430,301 @@ INSTANTIATE_TEST_SUITE_P(
                        &kServerTypes[0], L"#VSTP=VMWARE#USR=bob#PWD=#VMN=#VMS=#"}),
     [](const auto &info) { return std::string(info.param.name); });
 #undef THUMB
+
+// ---- the vSphere checks
+
+const std::vector<std::wstring> kChecks = {L"Machine state", L"Guest alive", L"Datastore space",
+                                           L"Snapshot age",  L"Host state",  L"Triggered alarms"};
+enum CheckEntry : int { MachineState, Guest, Datastore, Snapshot, Host, Alarm, Unknown };
+
+// Chooses vSphere and the check list's entry `entry`, as a user does.
+void chooseCheck(HWND dialog, int entry) {
+  uitest::chooseComboItem(control(dialog, cmbServerType), 1);
+  uitest::chooseComboItem(control(dialog, cmbCheck), entry);
+}
+
+// The rows shown while vSphere is chosen: the check row, then the object row and the
+// comparison's row of the check.
+std::vector<int> vsphereIds(std::vector<int> objectRow, std::vector<int> comparisonRow) {
+  std::vector<int> ids = {btOK,        txtTimeout,  Label4,  Label5, lblparameter,
+                          Label1,      txtHostname, Label2,  Label3, txtUsername,
+                          txtPassword, Label9,      cmbCheck};
+  ids.insert(ids.end(), objectRow.begin(), objectRow.end());
+  ids.insert(ids.end(), comparisonRow.begin(), comparisonRow.end());
+  ids.insert(ids.end(), {Label8, cmbServerType});
+  return ids;
+}
+const std::vector<int> kObjectRow = {Label6, txtVMName, cmdListVMS};
+
+// The places of the controls shown for the checks: free places of the dialog as designed.
+const DesignedControl kCheckDesign[] = {
+    {Label9, L"Label9", L"Static", {4440, 1020, 660, 255}},
+    {cmbCheck, L"cmbCheck", L"ComboBox", {5130, 945, 2895, 315}},
+    {txtThreshold, L"txtThreshold", L"Edit", {2280, 1875, 735, 285}},
+    {lblThresholdUnit, L"lblThresholdUnit", L"Static", {3120, 1920, 1215, 255}},
+    {cmbAlarmStatus, L"cmbAlarmStatus", L"ComboBox", {2280, 1860, 1335, 315}},
+};
+
+struct RowsCase {
+  const char *name;
+  int entry;
+  std::vector<int> shown;
+  std::vector<std::pair<int, const wchar_t *>> texts; // with an empty parameter string
+};
+
+class CheckRows : public SettingsDialog, public ::testing::WithParamInterface<RowsCase> {};
+
+TEST_P(CheckRows, ShowWhatTheCheckNamesAndComparesWithAndKeepTheDesign) {
+  const RowsCase &c = GetParam();
+  ComPtr<IDispatch> plugin = newPlugin();
+  ASSERT_TRUE(plugin);
+  showAndDrive(plugin.Get(), [&](HWND dialog, DWORD) {
+    chooseCheck(dialog, c.entry);
+    EXPECT_EQ(uitest::visibleControls(dialog), c.shown);
+    for (const auto &[id, text] : c.texts)
+      EXPECT_EQ(boxText(dialog, id), text) << id;
+    EXPECT_EQ(uitest::comboItems(control(dialog, cmbCheck)), kChecks);
+    EXPECT_EQ(styleOf(control(dialog, cmbCheck)) & 3, CBS_DROPDOWNLIST);
+    const uitest::Twips client = uitest::clientTwips(dialog);
+    EXPECT_NEAR(client.width, 8085, pixelTolerance());
+    EXPECT_NEAR(client.height, 3255, pixelTolerance());
+    expectDesignedPlaces(dialog);
+    for (const DesignedControl &designed : kCheckDesign)
+      expectPlace(uitest::controlTwips(control(dialog, designed.id)), designed.place,
+                  designed.name);
+    if (c.entry == Datastore) {
+      uitest::setTextOf(control(dialog, txtVMName), L"LocalDS_0");
+      EXPECT_TRUE(uitest::saveScreenshot(L"settings_datastore_check"));
+    }
+    // Back to the automation component: the dialog as it always was.
+    uitest::chooseComboItem(control(dialog, cmbServerType), 0);
+    EXPECT_EQ(uitest::visibleControls(dialog), designedIds());
+    for (const auto &[id, caption] : kCaptions)
+      EXPECT_EQ(boxText(dialog, id), caption) << id;
+    closeFromFrame(dialog);
+  });
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Checks, CheckRows,
+    ::testing::Values(
+        RowsCase{"MachineState",
+                 MachineState,
+                 vsphereIds(kObjectRow, {Label7, cmbVMState}),
+                 {{Label6, L"Virtual machine:"}, {Label7, L"must be "}, {cmbVMState, L"on"}}},
+        RowsCase{"Guest", Guest, vsphereIds(kObjectRow, {}), {{Label6, L"Virtual machine:"}}},
+        RowsCase{"Datastore",
+                 Datastore,
+                 vsphereIds(kObjectRow, {Label7, txtThreshold, lblThresholdUnit}),
+                 {{Label6, L"Datastore:"},
+                  {txtVMName, L""},
+                  {Label7, L"at least "},
+                  {txtThreshold, L"10"},
+                  {lblThresholdUnit, L"% free"}}},
+        RowsCase{"Snapshot",
+                 Snapshot,
+                 vsphereIds(kObjectRow, {Label7, txtThreshold, lblThresholdUnit}),
+                 {{Label6, L"Virtual machine:"},
+                  {Label7, L"at most "},
+                  {txtThreshold, L"7"},
+                  {lblThresholdUnit, L"days old"}}},
+        RowsCase{"Host", Host, vsphereIds(kObjectRow, {}), {{Label6, L"Host:"}}},
+        RowsCase{"Alarm",
+                 Alarm,
+                 vsphereIds({}, {Label7, cmbAlarmStatus}),
+                 {{Label7, L"fails at "}, {cmbAlarmStatus, L"red"}}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// The check's rows in the tab order: the check after the password, then its object, then
+// what it compares with.
+TEST_F(SettingsDialog, TabWalksTheCheckRowsInOrder) {
+  const std::pair<int, std::vector<int>> cases[] = {
+      {MachineState, {txtPassword, cmbCheck, txtVMName, cmdListVMS, cmbVMState, cmbServerType}},
+      {Datastore, {txtPassword, cmbCheck, txtVMName, cmdListVMS, txtThreshold, cmbServerType}},
+      {Alarm, {txtPassword, cmbCheck, cmbAlarmStatus, cmbServerType, btOK}},
+  };
+  for (const auto &[entry, order] : cases) {
+    ComPtr<IDispatch> plugin = newPlugin();
+    ASSERT_TRUE(plugin);
+    showAndDrive(plugin.Get(), [&, entry = entry, order = order](HWND dialog, DWORD thread) {
+      chooseCheck(dialog, entry);
+      SendMessageTimeoutW(dialog, WM_NEXTDLGCTL,
+                          reinterpret_cast<WPARAM>(control(dialog, txtUsername)), TRUE,
+                          SMTO_ABORTIFHUNG, 5000, nullptr);
+      ASSERT_TRUE(waitForFocus(dialog, thread, txtUsername));
+      for (int next : order) {
+        uitest::pressKey(uitest::focusOf(thread), VK_TAB);
+        EXPECT_TRUE(waitForFocus(dialog, thread, next)) << "check " << entry << ": Tab to " << next;
+      }
+      closeFromFrame(dialog);
+    });
+  }
+}
+
+struct CheckStringCase {
+  const char *name;
+  const wchar_t *parameter;
+  const wchar_t *check;                               // the check list's text, "" when hidden
+  std::vector<std::pair<int, const wchar_t *>> shown; // boxes and labels
+  const wchar_t *written;
+};
+
+class CheckString : public SettingsDialog, public ::testing::WithParamInterface<CheckStringCase> {};
+
+TEST_P(CheckString, ShowsTheCheckReadAndOkWritesItsKeys) {
+  const CheckStringCase &c = GetParam();
+  ComPtr<IDispatch> plugin = newPlugin();
+  ASSERT_TRUE(plugin);
+  putText(plugin.Get(), L"qm_parameter", c.parameter);
+  showAndDrive(plugin.Get(), [&](HWND dialog, DWORD) {
+    const HWND checks = control(dialog, cmbCheck);
+    EXPECT_EQ(IsWindowVisible(checks) ? uitest::textOf(checks) : L"", c.check);
+    for (const auto &[id, text] : c.shown) {
+      EXPECT_TRUE(IsWindowVisible(control(dialog, id))) << id;
+      EXPECT_EQ(boxText(dialog, id), text) << id;
+    }
+    uitest::click(control(dialog, btOK));
+  });
+  EXPECT_EQ(parameterOf(plugin.Get()), c.written);
+}
+
+#define ACCOUNT L"USR=u#PWD=c2VjcmV0#"
+#define THUMB L"448F628A8A65AA18560E53A80C53ACB38C51B427DF0334082349141147DC9BF6"
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CheckString,
+    ::testing::Values(
+        CheckStringCase{"AutomationByteForByte",
+                        L"#VSTP=VMWARE#" ACCOUNT L"VMN=vm1#VMS=on#CHK=HOST#HSN=h#",
+                        L"",
+                        {{Label6, L"Virtual machine:"}, {txtVMName, L"vm1"}, {cmbVMState, L"on"}},
+                        L"#VSTP=VMWARE#" ACCOUNT L"VMN=vm1#VMS=on#"},
+        CheckStringCase{"MachineStateIsTodaysString",
+                        L"#VSTP=VSPHERE#" ACCOUNT L"VMN=vm1#VMS=off#THUMB=" THUMB L"#",
+                        L"Machine state",
+                        {{txtVMName, L"vm1"}, {cmbVMState, L"off"}},
+                        L"#VSTP=VSPHERE#" ACCOUNT L"VMN=vm1#VMS=off#THUMB=" THUMB L"#"},
+        CheckStringCase{
+            "Datastore",
+            L"#VSTP="
+            L"VSPHERE#" ACCOUNT L"VMN=#VMS=#THUMB=" THUMB L"#CHK=datastore#DSN=ds1#MINFREE=25#",
+            L"Datastore space",
+            {{Label6, L"Datastore:"}, {txtVMName, L"ds1"}, {txtThreshold, L"25"}},
+            L"#VSTP="
+            L"VSPHERE#" ACCOUNT L"VMN=#VMS=#THUMB=" THUMB L"#CHK=DATASTORE#DSN=ds1#MINFREE=25#"},
+        CheckStringCase{"SnapshotWithTheDefaultAge",
+                        L"#VSTP=VSPHERE#" ACCOUNT L"VMN=db#THUMB=#CHK=SNAPSHOT#",
+                        L"Snapshot age",
+                        {{txtVMName, L"db"}, {txtThreshold, L"7"}},
+                        L"#VSTP=VSPHERE#" ACCOUNT L"VMN=db#VMS=#THUMB=#CHK=SNAPSHOT#MAXAGE=7#"},
+        CheckStringCase{"Guest",
+                        L"#VSTP=VSPHERE#" ACCOUNT L"VMN=web01#VMS=#THUMB=#CHK=GUEST#",
+                        L"Guest alive",
+                        {{txtVMName, L"web01"}},
+                        L"#VSTP=VSPHERE#" ACCOUNT L"VMN=web01#VMS=#THUMB=#CHK=GUEST#"},
+        CheckStringCase{"Host",
+                        L"#VSTP=VSPHERE#" ACCOUNT L"THUMB=#CHK=HOST#HSN=esx01#",
+                        L"Host state",
+                        {{Label6, L"Host:"}, {txtVMName, L"esx01"}},
+                        L"#VSTP=VSPHERE#" ACCOUNT L"VMN=#VMS=#THUMB=#CHK=HOST#HSN=esx01#"},
+        CheckStringCase{"Alarm",
+                        L"#VSTP=VSPHERE#" ACCOUNT L"VMN=#VMS=#THUMB=#CHK=ALARM#ALS=yellow#",
+                        L"Triggered alarms",
+                        {{Label7, L"fails at "}, {cmbAlarmStatus, L"yellow"}},
+                        L"#VSTP=VSPHERE#" ACCOUNT L"VMN=#VMS=#THUMB=#CHK=ALARM#ALS=yellow#"},
+        // Strings the dialog cannot show keep their keys.
+        CheckStringCase{"UnknownCheckKeepsItsKeys",
+                        L"#VSTP=VSPHERE#" ACCOUNT L"VMN=vm#VMS=on#THUMB=#CHK=Speed#MINFREE=5#",
+                        L"CHK=Speed (kept as it is)",
+                        {},
+                        L"#VSTP=VSPHERE#" ACCOUNT L"VMN=vm#VMS=on#THUMB=#CHK=Speed#MINFREE=5#"},
+        CheckStringCase{"KeysOfAnotherCheckKept",
+                        L"#VSTP=VSPHERE#" ACCOUNT L"VMN=#VMS=#THUMB=#CHK=HOST#HSN=h#MAXAGE=3#",
+                        L"Host state",
+                        {{txtVMName, L"h"}},
+                        L"#VSTP=VSPHERE#" ACCOUNT L"VMN=#VMS=#THUMB=#CHK=HOST#MAXAGE=3#HSN=h#"}),
+    [](const auto &info) { return std::string(info.param.name); });
+#undef THUMB
+#undef ACCOUNT
+
+// A check set up in the dialog alone; the texts typed for one check's keys stay while the user
+// looks at another.
+TEST_F(SettingsDialog, SettingUpAChecksKeysByHand) {
+  ComPtr<IDispatch> plugin = newPlugin();
+  ASSERT_TRUE(plugin);
+  showAndDrive(plugin.Get(), [&](HWND dialog, DWORD) {
+    uitest::setTextOf(control(dialog, txtUsername), L"monitor");
+    chooseCheck(dialog, Datastore);
+    uitest::setTextOf(control(dialog, txtVMName), L" ds1 ");
+    uitest::setTextOf(control(dialog, txtThreshold), L" 15 ");
+    uitest::chooseComboItem(control(dialog, cmbCheck), Host);
+    EXPECT_EQ(boxText(dialog, txtVMName), L"");
+    uitest::setTextOf(control(dialog, txtVMName), L"esx01");
+    uitest::chooseComboItem(control(dialog, cmbCheck), Datastore);
+    EXPECT_EQ(boxText(dialog, txtVMName), L" ds1 ");
+    EXPECT_EQ(boxText(dialog, txtThreshold), L" 15 ");
+    uitest::click(control(dialog, btOK));
+  });
+  EXPECT_EQ(parameterOf(plugin.Get()),
+            L"#VSTP=VSPHERE#USR=monitor#PWD=#VMN=#VMS=#THUMB=#CHK=DATASTORE#DSN=ds1#MINFREE=15#");
+
+  showAndDrive(plugin.Get(), [&](HWND dialog, DWORD) {
+    uitest::chooseComboItem(control(dialog, cmbCheck), Alarm);
+    uitest::chooseComboItem(control(dialog, cmbAlarmStatus), 1);
+    uitest::click(control(dialog, btOK));
+  });
+  EXPECT_EQ(parameterOf(plugin.Get()),
+            L"#VSTP=VSPHERE#USR=monitor#PWD=#VMN=#VMS=#THUMB=#CHK=ALARM#ALS=yellow#");
+}
+
+struct CheckRefusalCase {
+  const char *name;
+  int entry;
+  int box;
+  const wchar_t *typed;
+  const wchar_t *message;
+};
+
+class CheckRefusal : public SettingsDialog,
+                     public ::testing::WithParamInterface<CheckRefusalCase> {};
+
+TEST_P(CheckRefusal, OkShowsWhyAndKeepsTheDialogOpen) {
+  const CheckRefusalCase &c = GetParam();
+  ComPtr<IDispatch> plugin = newPlugin();
+  ASSERT_TRUE(plugin);
+  putText(plugin.Get(), L"qm_parameter", L"#USR=orig#");
+  showAndDrive(plugin.Get(), [&](HWND dialog, DWORD) {
+    chooseCheck(dialog, c.entry);
+    uitest::setTextOf(control(dialog, c.box), c.typed);
+    uitest::click(control(dialog, btOK));
+    const HWND box = waitForMessageBox(dialog);
+    ASSERT_TRUE(box) << "no message box";
+    EXPECT_EQ(uitest::textOf(box), L"Corvalen");
+    EXPECT_EQ(uitest::textOf(GetDlgItem(box, 0xFFFF)), c.message);
+    uitest::click(GetDlgItem(box, IDOK));
+    EXPECT_TRUE(waitUntilGone(box));
+    EXPECT_TRUE(IsWindowVisible(dialog)) << "the dialog closed";
+    EXPECT_EQ(boxText(dialog, c.box), c.typed);
+    closeFromFrame(dialog);
+  });
+  EXPECT_EQ(parameterOf(plugin.Get()), L"#USR=orig#");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, CheckRefusal,
+    ::testing::Values(CheckRefusalCase{"FreeSpaceOutOfRange", Datastore, txtThreshold, L"101",
+                                       L"The free space must be a whole number from 0 to 100."},
+                      CheckRefusalCase{"AgeNotAWholeNumber", Snapshot, txtThreshold, L"1.5",
+                                       L"The snapshot age must be a whole number from 1 to 3650."},
+                      CheckRefusalCase{"DatastoreNameWithHash", Datastore, txtVMName, L"ds#1",
+                                       L"The datastore name must not contain \"#\"."},
+                      CheckRefusalCase{"HostNameWithHash", Host, txtVMName, L"esx#",
+                                       L"The host name must not contain \"#\"."},
+                      CheckRefusalCase{
+                          "GuestWithoutMachine", Guest, txtVMName, L" ",
+                          L"The Guest alive check needs the name of a virtual machine."},
+                      CheckRefusalCase{"AnotherAlarmStatus", Alarm, cmbAlarmStatus, L"orange",
+                                       L"The alarm status must be red or yellow."}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(SettingsDialog, TypedValuesAreTrimmedAndThePasswordKeepsItsBlanks) {
   ComPtr<IDispatch> plugin = newPlugin();

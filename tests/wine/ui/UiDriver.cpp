@@ -356,6 +356,21 @@ std::vector<std::wstring> comboItems(HWND combo) {
   return items;
 }
 
+void chooseComboItem(HWND combo, int index) {
+  sendBounded(combo, CB_SETCURSEL, static_cast<WPARAM>(index));
+  const auto id = GetDlgCtrlID(combo);
+  sendBounded(GetParent(combo), WM_COMMAND, MAKEWPARAM(id, CBN_SELCHANGE),
+              reinterpret_cast<LPARAM>(combo));
+}
+
+std::vector<int> visibleControls(HWND window) {
+  std::vector<int> ids;
+  for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+    if (IsWindowVisible(child))
+      ids.push_back(GetDlgCtrlID(child));
+  return ids;
+}
+
 bool saveScreenshot(const std::wstring &name, Repaint repaint) {
   const std::wstring folder = environment(L"BRENNOW_SCREENSHOTS");
   const std::wstring display = environment(L"DISPLAY");

@@ -84,6 +84,13 @@ Twips windowTwips(HWND window); // outer size on the screen
 // The combo box's list entries.
 std::vector<std::wstring> comboItems(HWND combo);
 
+// Selects entry `index` of the combo box and tells its parent, as a user's choice does
+// (CBN_SELCHANGE); returns once the parent has handled it.
+void chooseComboItem(HWND combo, int index);
+
+// The ids of the window's visible child controls, in their order (the tab order).
+std::vector<int> visibleControls(HWND window);
+
 // Saves a picture of the screen as <BRENNOW_SCREENSHOTS>/<name>.png with ImageMagick's
 // import, started on the Unix side; waits until the file is complete. False when the
 // folder is not set or the picture did not come. Every window of the process is
