@@ -50,7 +50,7 @@ std::wstring hostStateOf(const ObjectContent &host) {
 std::vector<PickerLine> linesOf(Session &session, const PropertySet &properties,
                                 std::wstring (*stateOf)(const ObjectContent &)) {
   std::vector<PickerLine> lines;
-  session.retrieveAll(properties, [&](ObjectContent &&object) {
+  session.retrieveAll(properties, [&](ObjectContent &object) {
     std::wstring name = nameOf(object);
     lines.push_back({name + L" (" + stateOf(object) + L")", std::move(name)});
   });
