@@ -177,6 +177,9 @@ TEST(VSphereAdapter, FailuresEndAtTheirStatementAndStillRelease) {
        L"", L"ERR: Invalid token(at  140)", true},
       {"destroy fails", L"DestroyView", FakeFailure::fault(L"Gone"), L"",
        L"6 registered virtual machine(s) on this server", true},
+      // The time ran out in the listing: reported there, not at the next statement.
+      {"destroy silent", L"DestroyView", FakeFailure::lost(TimedOut), L"",
+       L"ERR: The server vc01 did not answer within 7 second(s)(at  140)", true},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.name);

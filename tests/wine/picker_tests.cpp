@@ -1131,9 +1131,9 @@ INSTANTIATE_TEST_SUITE_P(
                   nullptr,
                   Answer::NotAsked,
                   L"VMN=DC0_H0_VM0#VMS=#THUMB=" THUMB L"#CHK=GUEST#",
-                  false,
-                  {L"Virtual machine (DC0_H0_VM0) is on, its guest is not alive: VMware Tools not "
-                   L"running"},
+                  true,
+                  {L"Virtual machine (DC0_H0_VM0) is on, its guest is alive: VMware Tools running, "
+                   L"heartbeat green"},
                   nullptr},
         // Through the trust question, as the machine listing asks it.
         SetUpCase{"Datastore",

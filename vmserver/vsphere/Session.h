@@ -75,7 +75,7 @@ private:
   // Reads the answer to a first RetrievePropertiesEx and every page after it.
   void readPages(const HttpAnswer &first, std::wstring_view listed, bool scalarsOnly,
                  const ObjectConsumer &take);
-  void destroyView(const MoRef &view) noexcept;
+  void destroyView(const MoRef &view);
 
   std::unique_ptr<Transport> transport_;
   XmlReaderFactory makeReader_;
