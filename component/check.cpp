@@ -153,16 +153,7 @@ std::wstring errorReport(const std::wstring &description, int statement) {
 
 bool runCheck(CheckHost &host, vmserver::Automation &automation, const AnsiCodePage &codePage) {
   Run run(host, automation, codePage);
-  try {
-    return run.check();
-  } catch (const AutomationError &error) {
-    run.reportError(error.description());
-  } catch (const std::bad_alloc &) {
-    run.reportError(L"Out of memory");
-  } catch (...) {
-    run.reportError(L"Unexpected failure");
-  }
-  return false;
+  return answerOf(run);
 }
 
 } // namespace brennow

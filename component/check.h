@@ -2,8 +2,10 @@
 // The availability check behind qm_docheck, written against the host's properties
 // and the server adapter so that it runs the same over the real automation
 // component and over test fakes.
+#include <new>
 #include <string>
 
+#include "common/AutomationError.h"
 #include "params/AnsiCodePage.h"
 #include "vmserver/VMServer.h"
 
@@ -31,5 +33,20 @@ bool runCheck(CheckHost &host, vmserver::Automation &automation, const AnsiCodeP
 
 // "ERR: <description>(at  <statement>)", the report of a failed statement.
 std::wstring errorReport(const std::wstring &description, int statement);
+
+// The answer of `run.check()`; any failure goes to `run.reportError(description)` instead, and
+// the answer is False: a check never throws to the host.
+template <typename CheckRun> bool answerOf(CheckRun &run) {
+  try {
+    return run.check();
+  } catch (const AutomationError &error) {
+    run.reportError(error.description());
+  } catch (const std::bad_alloc &) {
+    run.reportError(L"Out of memory");
+  } catch (...) {
+    run.reportError(L"Unexpected failure");
+  }
+  return false;
+}
 
 } // namespace brennow

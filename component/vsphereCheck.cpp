@@ -93,16 +93,7 @@ private:
 bool runVSphereCheck(CheckHost &host, const vmserver::ServerChoice &choice,
                      const vmserver::vsphere::Platform &platform, const AnsiCodePage &codePage) {
   Run run(host, choice, platform, codePage);
-  try {
-    return run.check();
-  } catch (const AutomationError &error) {
-    run.reportError(error.description());
-  } catch (const std::bad_alloc &) {
-    run.reportError(L"Out of memory");
-  } catch (...) {
-    run.reportError(L"Unexpected failure");
-  }
-  return false;
+  return answerOf(run);
 }
 
 } // namespace brennow
