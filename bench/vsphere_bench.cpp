@@ -1,10 +1,11 @@
-// vsphere-bench: one check of one named machine through the vSphere Web Services adapter (log
-// in, find the machine, read its state, log out), as a monitoring host that stays loaded runs
-// it: one brennow.vmwarecom object, its properties set once, qm_docheck through IDispatch again
-// and again.
+// vsphere-bench: one check through the vSphere Web Services adapter (log in, read what the
+// check judges, log out), as a monitoring host that stays loaded runs it: one
+// brennow.vmwarecom object, its properties set once, qm_docheck through IDispatch again and
+// again. By default the check of one named machine's state; --check names another (CHK's value,
+// its thresholds at their defaults), --datastore its datastore.
 //
 //   vsphere-bench --host URL --user U --password P --vm NAME --state S --thumbprint HEX
-//                 [--checks N]
+//                 [--check NAME] [--datastore NAME] [--checks N]
 //
 // Prints one line of name=value pairs for scripts/bench: the time of the first check, the
 // median and mean of the others, and the process's committed private memory after the first
@@ -40,9 +41,19 @@ using bench::secondsNow;
 namespace {
 
 struct Options {
-  std::wstring host, user, password, vm, state, thumbprint;
+  std::wstring host, user, password, vm, state, thumbprint, check, datastore;
   int checks = 100;
 };
+
+// The keys of the check --check names, after THUMB; none for the machine state.
+std::wstring checkKeys(const Options &options) {
+  if (options.check.empty())
+    return {};
+  std::wstring keys = L"CHK=" + options.check + L"#";
+  if (!options.datastore.empty())
+    keys += L"DSN=" + options.datastore + L"#";
+  return keys;
+}
 
 // A host's object: created once, its properties set once, then checked again and again.
 // Members are called late-bound, their DISPIDs looked up once, as a host that caches them.
@@ -56,7 +67,7 @@ public:
     putText(L"qm_parameter", L"#VSTP=VSPHERE#USR=" + options.user + L"#PWD=" +
                                  base64Encode(options.password, systemAnsiCodePage()) + L"#VMN=" +
                                  options.vm + L"#VMS=" + options.state + L"#THUMB=" +
-                                 options.thumbprint + L"#");
+                                 options.thumbprint + L"#" + checkKeys(options));
     docheck_ = dispid(L"qm_docheck");
     result_ = dispid(L"qm_result");
   }
@@ -142,16 +153,20 @@ int measure(const Options &options) {
 }
 
 constexpr wchar_t kUsage[] = L"usage: vsphere-bench --host URL --user U --password P --vm NAME"
-                             L" --state S --thumbprint HEX [--checks N]";
+                             L" --state S --thumbprint HEX [--check NAME] [--datastore NAME]"
+                             L" [--checks N]";
 
 std::optional<Options> parseOptions(int argc, wchar_t **argv) {
   Options options;
   const std::map<std::wstring, std::wstring *> texts = {
       {L"--host", &options.host},         {L"--user", &options.user},
       {L"--password", &options.password}, {L"--vm", &options.vm},
-      {L"--state", &options.state},       {L"--thumbprint", &options.thumbprint}};
+      {L"--state", &options.state},       {L"--thumbprint", &options.thumbprint},
+      {L"--check", &options.check},       {L"--datastore", &options.datastore}};
+  // Only the machine's state and its guest need a machine: the others may take every one.
   if (!bench::readOptions(argc, argv, texts, options.checks) || options.host.empty() ||
-      options.vm.empty() || options.checks < 1)
+      (options.vm.empty() && (options.check.empty() || options.check == L"GUEST")) ||
+      options.checks < 1)
     return std::nullopt;
   return options;
 }

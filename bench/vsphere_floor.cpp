@@ -1,16 +1,19 @@
 // vsphere-floor: what the system's libraries alone take for the exchanges of one check, the
 // floor under the plug-in's figure in the vSphere comparison. The same requests as a check
-// of one named machine (the adapter's own envelopes), through WinHTTP over one kept-alive
+// (the adapter's own envelopes): the state of one named machine, its guest, the snapshots of
+// every machine or the space of every datastore, through WinHTTP over one kept-alive
 // connection per check with the certificate taken as it is, as a pinned check does; every
 // answer read node by node through XmlLite (its memory from a pool of its own, as the
 // plug-in's reader has it) with nothing done per node. The references the next request
 // needs are found by plain text search, and nothing is checked that the plug-in checks:
 // no client of these libraries does less.
 //
-//   vsphere-floor --host URL --user U --password P --vm NAME [--checks N]
+//   vsphere-floor --host URL --user U --password P [--vm NAME]
+//                 [--check machine|guest|snapshot|datastore] [--checks N]
 //
-// Prints one line for scripts/bench: checks=, answered= (checks that found the machine and
-// read its power state), first_ms=, median_ms=, mean_ms=. Exit code 0 when every check
+// Prints one line for scripts/bench: checks=, answered= (checks whose answers held what the
+// check reads: the machine's power state, its tools' status, snapshots' creation times,
+// datastores' free space), first_ms=, median_ms=, mean_ms=. Exit code 0 when every check
 // answered, 1 otherwise, 64 for bad options.
 #include <windows.h>
 #include <objidl.h>
@@ -43,6 +46,7 @@ namespace {
 
 struct Options {
   std::wstring host, user, password, vm;
+  std::wstring check = L"machine"; // machine, guest, snapshot or datastore
   int checks = 100;
 };
 
@@ -151,40 +155,106 @@ private:
   std::wstring cookie_;
 };
 
-// One check; true when it found the machine and read its power state.
-bool checkOnce(const Options &options, const Endpoint &endpoint, CreateXmlReaderFunction create) {
-  FloorCheck check(endpoint, create);
+// The references a check's requests name, from the service content.
+struct Service {
+  MoRef sessionManager, collector, viewManager, rootFolder;
+};
+
+// Logs in; the session ends with the returned object's logout.
+Service logIn(FloorCheck &check, const Options &options) {
   const std::string content = check.post(retrieveServiceContentRequest());
-  const MoRef sessionManager = reference(content, "sessionManager", L"SessionManager");
-  const MoRef collector = reference(content, "propertyCollector", L"PropertyCollector");
-  check.post(loginRequest(sessionManager, options.user, options.password));
+  Service service{reference(content, "sessionManager", L"SessionManager"),
+                  reference(content, "propertyCollector", L"PropertyCollector"),
+                  reference(content, "viewManager", L"ViewManager"),
+                  reference(content, "rootFolder", L"Folder")};
+  check.post(loginRequest(service.sessionManager, options.user, options.password));
+  return service;
+}
+
+// `properties` of every object of their type through a container view, page after page, each
+// page handed to `visit`; the view destroyed after the last page.
+template <typename Visit>
+void listAll(FloorCheck &check, const Service &service, const PropertySet &properties,
+             Visit visit) {
   const MoRef view{
       L"ContainerView",
       fromUtf8(textAfter(check.post(createContainerViewRequest(
-                             reference(content, "viewManager", L"ViewManager"),
-                             reference(content, "rootFolder", L"Folder"), type::VirtualMachine)),
+                             service.viewManager, service.rootFolder, properties.type)),
                          "<returnval type=\"ContainerView\">"))};
-  std::string page =
-      check.post(retrieveViewRequest(collector, view, {type::VirtualMachine, {path::Name}}));
-  MoRef machine{L"VirtualMachine", L""};
-  const std::string named = ">" + toUtf8(options.vm) + "</val>";
+  std::string page = check.post(retrieveViewRequest(service.collector, view, properties));
   for (;;) {
+    visit(page);
+    const std::string token = textAfter(page, "<token>");
+    if (token.empty())
+      break;
+    page = check.post(continueRetrieveRequest(service.collector, fromUtf8(token)));
+  }
+  check.post(destroyViewRequest(view));
+}
+
+// The machine named `vm` among every machine's name; an empty value when none has it.
+MoRef findMachine(FloorCheck &check, const Service &service, const std::wstring &vm) {
+  MoRef machine{L"VirtualMachine", L""};
+  const std::string named = ">" + toUtf8(vm) + "</val>";
+  listAll(check, service, {type::VirtualMachine, {path::Name}}, [&](const std::string &page) {
     if (const auto at = page.find(named); at != std::string::npos && machine.value.empty()) {
       const auto object = page.rfind("<obj type=\"VirtualMachine\">", at);
       machine.value = fromUtf8(textAfter(page.substr(object), "<obj type=\"VirtualMachine\">"));
     }
-    const std::string token = textAfter(page, "<token>");
-    if (token.empty())
-      break;
-    page = check.post(continueRetrieveRequest(collector, fromUtf8(token)));
+  });
+  return machine;
+}
+
+// One machine's properties; true when the answer holds `expected`.
+bool readMachine(FloorCheck &check, const Service &service, const MoRef &machine,
+                 const PropertySet &properties, const char *expected) {
+  return !machine.value.empty() &&
+         check.post(retrieveObjectsRequest(service.collector, {&machine, 1}, {&properties, 1}))
+                 .find(expected) != std::string::npos;
+}
+
+// Every object's `properties`; true when some page holds `expected`.
+bool readAll(FloorCheck &check, const Service &service, const PropertySet &properties,
+             const char *expected) {
+  bool found = false;
+  listAll(check, service, properties, [&](const std::string &page) {
+    found = found || page.find(expected) != std::string::npos;
+  });
+  return found;
+}
+
+// The exchanges of the check `options.check` names, after the login; true when the answers
+// hold what that check reads.
+bool exchanges(FloorCheck &check, const Service &service, const Options &options) {
+  if (options.check == L"guest") {
+    const PropertySet guest{
+        type::VirtualMachine,
+        {path::PowerState, path::ToolsRunningStatus, path::GuestHeartbeatStatus}};
+    return readMachine(check, service, findMachine(check, service, options.vm), guest,
+                       "guestToolsRunning");
   }
-  check.post(destroyViewRequest(view));
-  bool answered = false;
+  if (options.check == L"snapshot") {
+    const bool time = check.post(currentTimeRequest()).find("returnval") != std::string::npos;
+    return readAll(check, service, {type::VirtualMachine, {path::Name, path::Snapshots}},
+                   "createTime") &&
+           time;
+  }
+  if (options.check == L"datastore")
+    return readAll(
+        check, service,
+        {type::Datastore, {path::Name, path::Accessible, path::Capacity, path::FreeSpace}},
+        "freeSpace");
   const PropertySet runtime = machineRuntimeProperties();
-  if (!machine.value.empty())
-    answered = check.post(retrieveObjectsRequest(collector, {&machine, 1}, {&runtime, 1}))
-                   .find("powerState") != std::string::npos;
-  check.post(logoutRequest(sessionManager));
+  return readMachine(check, service, findMachine(check, service, options.vm), runtime,
+                     "powerState");
+}
+
+// One check; true when its answers held what it reads.
+bool checkOnce(const Options &options, const Endpoint &endpoint, CreateXmlReaderFunction create) {
+  FloorCheck check(endpoint, create);
+  const Service service = logIn(check, options);
+  const bool answered = exchanges(check, service, options);
+  check.post(logoutRequest(service.sessionManager));
   return answered;
 }
 
@@ -207,17 +277,21 @@ int measure(const Options &options) {
   return answered == options.checks ? 0 : 1;
 }
 
-constexpr wchar_t kUsage[] =
-    L"usage: vsphere-floor --host URL --user U --password P --vm NAME [--checks N]";
+constexpr wchar_t kUsage[] = L"usage: vsphere-floor --host URL --user U --password P [--vm NAME]"
+                             L" [--check machine|guest|snapshot|datastore] [--checks N]";
 
 std::optional<Options> parseOptions(int argc, wchar_t **argv) {
   Options options;
   const std::map<std::wstring, std::wstring *> texts = {{L"--host", &options.host},
                                                         {L"--user", &options.user},
                                                         {L"--password", &options.password},
-                                                        {L"--vm", &options.vm}};
-  if (!bench::readOptions(argc, argv, texts, options.checks) || options.host.empty() ||
-      options.vm.empty() || options.checks < 1)
+                                                        {L"--vm", &options.vm},
+                                                        {L"--check", &options.check}};
+  if (!bench::readOptions(argc, argv, texts, options.checks))
+    return std::nullopt;
+  const bool named = options.check == L"machine" || options.check == L"guest";
+  if (options.host.empty() || (named && options.vm.empty()) || options.checks < 1 ||
+      (!named && options.check != L"snapshot" && options.check != L"datastore"))
     return std::nullopt;
   return options;
 }

@@ -1,9 +1,14 @@
 #!/usr/bin/python3
 """The reference side of scripts/bench's vSphere comparison: the same job as one check of one
 named machine (log in, find the machine among all machines under the root folder, read its
-state, log out), done with pyvmomi in a loop in one process.
+state, log out), done with pyvmomi in a loop in one process. --check does another check's job
+instead, through a container view and the same properties as the plug-in reads: guest (the
+named machine's power, tools and heartbeat), snapshot (every machine's snapshot trees, their
+ages by the server's clock, at most 7 days) or datastore (every datastore accessible with at
+least 10 % free).
 
-    vsphere_pyvmomi.py --url URL --user U --password P --vm NAME --state S [--checks N] [--raw]
+    vsphere_pyvmomi.py --url URL --user U --password P [--vm NAME] [--state S]
+                       [--check guest|snapshot|datastore] [--checks N] [--raw]
 
 With --raw the same requests go out as hand-written envelopes over one kept-alive connection
 and the answers are only searched, not parsed: close to the simulator's own time, the floor
@@ -48,33 +53,86 @@ def retrieve(collector, filter_spec):
     return objects
 
 
+def retrieve_all(content, managed_type, paths):
+    """`paths` of every object of `managed_type` through a container view, as name-value maps."""
+    view = content.viewManager.CreateContainerView(content.rootFolder, [managed_type], True)
+    try:
+        spec = PC.FilterSpec(
+            objectSet=[PC.ObjectSpec(obj=view, skip=True, selectSet=[
+                PC.TraversalSpec(name="view", path="view", skip=False,
+                                 type=vim.view.ContainerView)])],
+            propSet=[PC.PropertySpec(type=managed_type, pathSet=paths)])
+        return [(o.obj, {p.name: p.val for p in o.propSet or []})
+                for o in retrieve(content.propertyCollector, spec)]
+    finally:
+        view.Destroy()
+
+
+def machine_properties(content, name, paths):
+    """`paths` of the machine named `name`; None when no machine has that name."""
+    machine = next((obj for obj, values in retrieve_all(content, vim.VirtualMachine, ["name"])
+                    if values.get("name") == name), None)
+    if machine is None:
+        return None
+    spec = PC.FilterSpec(objectSet=[PC.ObjectSpec(obj=machine)],
+                         propSet=[PC.PropertySpec(type=vim.VirtualMachine, pathSet=paths)])
+    found = retrieve(content.propertyCollector, spec)
+    return {p.name: p.val for p in found[0].propSet} if found else {}
+
+
+def machine_state(args, si, content):
+    """The machine-state check: True when the named machine is in the state asked for."""
+    runtime = machine_properties(content, args.vm, [
+        "runtime.powerState", "runtime.connectionState", "runtime.question"])
+    return runtime is not None and state_of(runtime) == args.state
+
+
+def guest_alive(args, si, content):
+    """GUEST: the named machine is on, its tools run and its heartbeat is green."""
+    guest = machine_properties(content, args.vm, [
+        "runtime.powerState", "guest.toolsRunningStatus", "guestHeartbeatStatus"])
+    return guest is not None and guest.get("runtime.powerState") == "poweredOn" and \
+        guest.get("guest.toolsRunningStatus") == "guestToolsRunning" and \
+        guest.get("guestHeartbeatStatus") == "green"
+
+
+MAX_AGE_DAYS = 7
+MIN_FREE_PERCENT = 10
+
+
+def snapshots_young(args, si, content):
+    """SNAPSHOT of every machine: none older than MAX_AGE_DAYS by the server's clock."""
+    now = si.CurrentTime()
+
+    def too_old(trees):
+        return any((now - tree.createTime).days > MAX_AGE_DAYS or too_old(tree.childSnapshotList)
+                   for tree in trees or [])
+
+    machines = retrieve_all(content, vim.VirtualMachine, ["name", "snapshot.rootSnapshotList"])
+    return not any(too_old(values.get("snapshot.rootSnapshotList")) for _, values in machines)
+
+
+def datastores_free(args, si, content):
+    """DATASTORE of every datastore: each accessible with at least MIN_FREE_PERCENT free."""
+    stores = retrieve_all(content, vim.Datastore, [
+        "name", "summary.accessible", "summary.capacity", "summary.freeSpace"])
+    return bool(stores) and all(
+        v.get("summary.accessible") and v.get("summary.capacity", 0) > 0 and
+        v.get("summary.freeSpace", 0) * 100 >= MIN_FREE_PERCENT * v["summary.capacity"]
+        for _, v in stores)
+
+
+CHECKS = {"machine": machine_state, "guest": guest_alive, "snapshot": snapshots_young,
+          "datastore": datastores_free}
+
+
 def check_once(args, context):
-    """One check; the machine's state name, or "unknown" when no machine has that name."""
+    """One check; True when the check's answer is True."""
     url = urllib.parse.urlsplit(args.url)
     si = SmartConnect(host=url.hostname, port=url.port, user=args.user, pwd=args.password,
                       path=url.path or "/sdk", sslContext=context)
     try:
-        content = si.RetrieveContent()
-        view = content.viewManager.CreateContainerView(content.rootFolder, [vim.VirtualMachine],
-                                                       True)
-        try:
-            names = PC.FilterSpec(
-                objectSet=[PC.ObjectSpec(obj=view, skip=True, selectSet=[
-                    PC.TraversalSpec(name="view", path="view", skip=False,
-                                     type=vim.view.ContainerView)])],
-                propSet=[PC.PropertySpec(type=vim.VirtualMachine, pathSet=["name"])])
-            machine = next((o.obj for o in retrieve(content.propertyCollector, names)
-                            if o.propSet and o.propSet[0].val == args.vm), None)
-            if machine is None:
-                return "unknown"
-            runtime = PC.FilterSpec(
-                objectSet=[PC.ObjectSpec(obj=machine)],
-                propSet=[PC.PropertySpec(type=vim.VirtualMachine, pathSet=[
-                    "runtime.powerState", "runtime.connectionState", "runtime.question"])])
-            found = retrieve(content.propertyCollector, runtime)
-            return state_of({p.name: p.val for p in found[0].propSet} if found else {})
-        finally:
-            view.Destroy()
+        return CHECKS[args.check](args, si, si.RetrieveContent())
     finally:
         Disconnect(si)
 
@@ -85,7 +143,7 @@ ENVELOPE = ('<?xml version="1.0" encoding="UTF-8"?><soapenv:Envelope xmlns:soape
 
 
 def raw_check_once(args, context):
-    """One check with hand-written envelopes; the state name, or "unknown"."""
+    """One machine-state check with hand-written envelopes; True when it finds the state."""
     url = urllib.parse.urlsplit(args.url)
     connection = http.client.HTTPSConnection(url.hostname, url.port, context=context)
     cookie = []
@@ -135,7 +193,7 @@ def raw_check_once(args, context):
             state = state_of(values)
         call('<DestroyView xmlns="urn:vim25"><_this type="ContainerView">%s</_this></DestroyView>'
              % view)
-        return state
+        return state == args.state
     finally:
         call('<Logout xmlns="urn:vim25">%s</Logout>' % this(manager))
         connection.close()
@@ -151,18 +209,23 @@ def resident_kib():
 
 def main():
     parser = argparse.ArgumentParser()
-    for name in ("url", "user", "password", "vm", "state"):
+    for name in ("url", "user", "password"):
         parser.add_argument("--" + name, required=True)
+    parser.add_argument("--vm", default="")
+    parser.add_argument("--state", default="")
+    parser.add_argument("--check", choices=sorted(CHECKS), default="machine")
     parser.add_argument("--checks", type=int, default=100)
     parser.add_argument("--raw", action="store_true")
     args = parser.parse_args()
+    if args.raw and args.check != "machine":
+        parser.error("--raw does the machine-state check only")
     # Like the plug-in with a pinned thumbprint, the simulator's certificate is taken as it is.
     context = ssl._create_unverified_context()
     times, memory, answered = [], {}, 0
     marks = {max(1, args.checks // 10), max(1, args.checks // 2), args.checks}
     for i in range(1, args.checks + 1):
         start = time.perf_counter()
-        answered += (raw_check_once if args.raw else check_once)(args, context) == args.state
+        answered += bool((raw_check_once if args.raw else check_once)(args, context))
         times.append(time.perf_counter() - start)
         if i in marks:
             memory[i] = resident_kib()
