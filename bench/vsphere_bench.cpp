@@ -31,6 +31,7 @@
 #include "common/win/automation.h"
 #include "component/brennow_h.h"
 #include "params/AnsiCodePage.h"
+#include "params/VSphereChecks.h"
 #include "params/base64.h"
 
 using Microsoft::WRL::ComPtr;
@@ -163,10 +164,14 @@ std::optional<Options> parseOptions(int argc, wchar_t **argv) {
       {L"--password", &options.password}, {L"--vm", &options.vm},
       {L"--state", &options.state},       {L"--thumbprint", &options.thumbprint},
       {L"--check", &options.check},       {L"--datastore", &options.datastore}};
-  // Only the machine's state and its guest need a machine: the others may take every one.
-  if (!bench::readOptions(argc, argv, texts, options.checks) || options.host.empty() ||
-      (options.vm.empty() && (options.check.empty() || options.check == L"GUEST")) ||
-      options.checks < 1)
+  if (!bench::readOptions(argc, argv, texts, options.checks))
+    return std::nullopt;
+  // The machine state is measured on a named machine; another check needs one where it
+  // requires its object (a guest), and may take every machine elsewhere.
+  const CheckDescription *check = checkNamed(options.check);
+  const bool needsMachine =
+      check && (check->check == VSphereCheck::MachineState || check->objectRequired);
+  if (!check || options.host.empty() || (needsMachine && options.vm.empty()) || options.checks < 1)
     return std::nullopt;
   return options;
 }
