@@ -57,13 +57,13 @@ def retrieve_all(content, managed_type, paths):
     """`paths` of every object of `managed_type` through a container view, as name-value maps."""
     view = content.viewManager.CreateContainerView(content.rootFolder, [managed_type], True)
     try:
-        spec = PC.FilterSpec(
+        wanted = PC.FilterSpec(
             objectSet=[PC.ObjectSpec(obj=view, skip=True, selectSet=[
                 PC.TraversalSpec(name="view", path="view", skip=False,
                                  type=vim.view.ContainerView)])],
             propSet=[PC.PropertySpec(type=managed_type, pathSet=paths)])
         return [(o.obj, {p.name: p.val for p in o.propSet or []})
-                for o in retrieve(content.propertyCollector, spec)]
+                for o in retrieve(content.propertyCollector, wanted)]
     finally:
         view.Destroy()
 
@@ -74,9 +74,9 @@ def machine_properties(content, name, paths):
                     if values.get("name") == name), None)
     if machine is None:
         return None
-    spec = PC.FilterSpec(objectSet=[PC.ObjectSpec(obj=machine)],
+    wanted = PC.FilterSpec(objectSet=[PC.ObjectSpec(obj=machine)],
                          propSet=[PC.PropertySpec(type=vim.VirtualMachine, pathSet=paths)])
-    found = retrieve(content.propertyCollector, spec)
+    found = retrieve(content.propertyCollector, wanted)
     return {p.name: p.val for p in found[0].propSet} if found else {}
 
 

@@ -252,21 +252,21 @@ func presetDatastores() {
 		if _, err := fmt.Sscanf(name, "LocalDS_%d", &n); err != nil {
 			continue
 		}
-		spec := datastoreSpec{name: name, capacity: 1000 * gib, free: int64(20+n%80) * 10 * gib}
+		preset := datastoreSpec{name: name, capacity: 1000 * gib, free: int64(20+n%80) * 10 * gib}
 		if n < len(wanted.datastores) {
-			spec = wanted.datastores[n]
+			preset = wanted.datastores[n]
 		}
 		for _, e := range stores {
 			ds := e.(*simulator.Datastore)
-			ds.Name = escapedName(spec.name)
+			ds.Name = escapedName(preset.name)
 			ds.Summary.Name = ds.Name
-			ds.Summary.Capacity = spec.capacity
-			ds.Summary.FreeSpace = spec.free
-			ds.Summary.Accessible = !spec.inaccessible
+			ds.Summary.Capacity = preset.capacity
+			ds.Summary.FreeSpace = preset.free
+			ds.Summary.Accessible = !preset.inaccessible
 			info := ds.Info.GetDatastoreInfo()
-			info.Name, info.FreeSpace, info.MaxFileSize = ds.Name, spec.free, spec.free
+			info.Name, info.FreeSpace, info.MaxFileSize = ds.Name, preset.free, preset.free
 			for i := range ds.Host {
-				ds.Host[i].MountInfo.Accessible = types.NewBool(!spec.inaccessible)
+				ds.Host[i].MountInfo.Accessible = types.NewBool(!preset.inaccessible)
 			}
 		}
 	}
@@ -426,25 +426,25 @@ func presetAlarms(model *simulator.Model) {
 	alarms := map[string]*mo.Alarm{}
 	indexes := map[string]map[string][]mo.Entity{}
 	now := time.Now()
-	for _, spec := range wanted.alarms {
-		alarm, ok := alarms[spec.name]
+	for _, triggered := range wanted.alarms {
+		alarm, ok := alarms[triggered.name]
 		if !ok {
 			alarm = &mo.Alarm{}
 			simulator.Map.Put(alarm)
 			alarm.Info = types.AlarmInfo{
-				AlarmSpec: types.AlarmSpec{Name: spec.name, Description: spec.name, Enabled: true,
+				AlarmSpec: types.AlarmSpec{Name: triggered.name, Description: triggered.name, Enabled: true,
 					Expression: &types.OrAlarmExpression{}},
 				Key: alarm.Self.Value, Alarm: alarm.Self, Entity: root.Self, LastModifiedTime: now,
 			}
-			alarms[spec.name] = alarm
+			alarms[triggered.name] = alarm
 		}
-		if indexes[spec.kind] == nil {
-			indexes[spec.kind] = entitiesByName(spec.kind)
+		if indexes[triggered.kind] == nil {
+			indexes[triggered.kind] = entitiesByName(triggered.kind)
 		}
-		for _, e := range named(indexes[spec.kind], "alarms", spec.kind, spec.instance) {
+		for _, e := range named(indexes[triggered.kind], "alarms", triggered.kind, triggered.instance) {
 			entity := e.Entity()
 			state := types.AlarmState{Key: alarm.Self.Value + "." + entity.Self.Value, Entity: entity.Self,
-				Alarm: alarm.Self, OverallStatus: spec.status, Time: now, Acknowledged: types.NewBool(false)}
+				Alarm: alarm.Self, OverallStatus: triggered.status, Time: now, Acknowledged: types.NewBool(false)}
 			root.TriggeredAlarmState = append(root.TriggeredAlarmState, state)
 			if entity != &root.ManagedEntity {
 				entity.TriggeredAlarmState = append(entity.TriggeredAlarmState, state)

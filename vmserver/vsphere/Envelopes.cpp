@@ -89,10 +89,10 @@ std::string envelope(Operation operation, const std::string &content) {
 }
 
 std::string propertySpec(const PropertySet &properties) {
-  std::string spec = "<propSet>" + element("type", properties.type);
+  std::string propSet = "<propSet>" + element("type", properties.type);
   for (std::wstring_view path : properties.paths)
-    spec += element("pathSet", path);
-  return spec + "</propSet>";
+    propSet += element("pathSet", path);
+  return propSet + "</propSet>";
 }
 
 std::string retrieveRequest(const MoRef &propertyCollector, const std::string &specSet) {
