@@ -155,12 +155,12 @@ private:
   std::wstring cookie_;
 };
 
-// The references a check's requests name, from the service content.
+// The managed objects a check's requests name.
 struct Service {
   MoRef sessionManager, collector, viewManager, rootFolder;
 };
 
-// Logs in; the session ends with the returned object's logout.
+// Logs in; the references the later requests name, from the service content.
 Service logIn(FloorCheck &check, const Options &options) {
   const std::string content = check.post(retrieveServiceContentRequest());
   Service service{reference(content, "sessionManager", L"SessionManager"),
