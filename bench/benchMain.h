@@ -4,6 +4,7 @@
 // "error=...").
 #include <windows.h>
 #include <objbase.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -12,7 +13,9 @@
 #include <exception>
 #include <map>
 #include <numeric>
+#include <semaphore>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/AutomationError.h"
@@ -59,6 +62,83 @@ inline std::wstring timesText(const std::vector<double> &times) {
   return L"first_ms=" + number(first * 1e3) + L" median_ms=" + number(median * 1e3) + L" mean_ms=" +
          number(mean * 1e3);
 }
+
+// Committed private memory of the process in KiB, from its regions: Wine leaves the process's
+// own memory counters at 0.
+inline SIZE_T privateKib() {
+  SIZE_T total = 0;
+  MEMORY_BASIC_INFORMATION region;
+  for (auto *address = static_cast<const char *>(nullptr);
+       VirtualQuery(address, &region, sizeof(region)) == sizeof(region);
+       address = static_cast<const char *>(region.BaseAddress) + region.RegionSize) {
+    if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE)
+      total += region.RegionSize;
+    if (region.RegionSize == 0)
+      break;
+  }
+  return total / 1024;
+}
+
+// Threads of this process now.
+inline int threadCount() {
+  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE)
+    return 0;
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof(entry);
+  int threads = 0;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+    threads += entry.th32OwnerProcessID == GetCurrentProcessId() ? 1 : 0;
+  CloseHandle(snapshot);
+  return threads;
+}
+
+// The private memory one more thread commits in this process (its stack, as the loader gives
+// it): a thread pool's worker started late shows as a step of that size, not as growth.
+inline SIZE_T threadKib() {
+  std::binary_semaphore started{0}, done{0};
+  const SIZE_T before = privateKib();
+  std::thread waiting([&] {
+    started.release();
+    done.acquire();
+  });
+  started.acquire();
+  const SIZE_T with = privateKib();
+  done.release();
+  waiting.join();
+  return with > before ? with - before : 0;
+}
+
+// The process's private memory and threads after the first tenth of `checks`, after half of
+// them and at the end, and one thread's memory: " private_kib_at_N=KiB threads_at_N=T" each and
+// " thread_kib=KiB", as scripts/bench reads them.
+class MemoryReadings {
+public:
+  explicit MemoryReadings(int checks)
+      : tenth_(std::max(1, checks / 10)), half_(std::max(1, checks / 2)), last_(checks) {}
+
+  void afterCheck(int done) {
+    if (done == tenth_ || done == half_ || done == last_)
+      readings_[done] = {privateKib(), threadCount()};
+  }
+
+  // After the last reading: the thread measured leaves its stack behind for a while.
+  std::wstring text() const {
+    std::wstring line;
+    for (const auto &[done, reading] : readings_)
+      line += L" private_kib_at_" + std::to_wstring(done) + L"=" + std::to_wstring(reading.kib) +
+              L" threads_at_" + std::to_wstring(done) + L"=" + std::to_wstring(reading.threads);
+    return line + L" thread_kib=" + std::to_wstring(threadKib());
+  }
+
+private:
+  struct Reading {
+    SIZE_T kib;
+    int threads;
+  };
+  int tenth_, half_, last_;
+  std::map<int, Reading> readings_; // checks done -> what was read then
+};
 
 // Options as "--name value" pairs: those named in `texts` into their strings, "--checks" into
 // `checks`. False for any other name or a name without its value.

@@ -112,43 +112,24 @@ private:
   DISPID result_ = DISPID_UNKNOWN;
 };
 
-// Committed private memory of the process in KiB, from its regions: Wine leaves the process's
-// own memory counters at 0.
-SIZE_T privateKib() {
-  SIZE_T total = 0;
-  MEMORY_BASIC_INFORMATION region;
-  for (auto *address = static_cast<const char *>(nullptr);
-       VirtualQuery(address, &region, sizeof(region)) == sizeof(region);
-       address = static_cast<const char *>(region.BaseAddress) + region.RegionSize) {
-    if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE)
-      total += region.RegionSize;
-    if (region.RegionSize == 0)
-      break;
-  }
-  return total / 1024;
-}
-
 int measure(const Options &options) {
   HostedCheck check(options);
   std::vector<double> times;
-  std::map<int, SIZE_T> memory; // checks done -> KiB
+  bench::MemoryReadings memory(options.checks);
   int answered = 0;
-  const int tenth = std::max(1, options.checks / 10), half = std::max(1, options.checks / 2);
   for (int i = 1; i <= options.checks; ++i) {
     const double start = secondsNow();
     answered += check.run() ? 1 : 0;
     times.push_back(secondsNow() - start);
-    if (i == tenth || i == half || i == options.checks)
-      memory[i] = privateKib();
+    memory.afterCheck(i);
     if (i == 1 && answered == 0) {
       printLine(L"error=unexpected-result result=" + check.result());
       return 1;
     }
   }
   std::wstring line = L"checks=" + std::to_wstring(options.checks) + L" answered=" +
-                      std::to_wstring(answered) + L" " + bench::timesText(times);
-  for (const auto &[done, kib] : memory)
-    line += L" private_kib_at_" + std::to_wstring(done) + L"=" + std::to_wstring(kib);
+                      std::to_wstring(answered) + L" " + bench::timesText(times) +
+                      memory.text();
   printLine(line);
   return answered == options.checks ? 0 : 1;
 }

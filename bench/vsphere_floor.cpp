@@ -266,14 +266,16 @@ int measure(const Options &options) {
   if (!create)
     throw std::runtime_error("xmllite.dll cannot be loaded");
   std::vector<double> times;
+  bench::MemoryReadings memory(options.checks);
   int answered = 0;
-  for (int i = 0; i < options.checks; ++i) {
+  for (int i = 1; i <= options.checks; ++i) {
     const double start = secondsNow();
     answered += checkOnce(options, endpoint, create) ? 1 : 0;
     times.push_back(secondsNow() - start);
+    memory.afterCheck(i);
   }
   printLine(L"checks=" + std::to_wstring(options.checks) + L" answered=" +
-            std::to_wstring(answered) + L" " + bench::timesText(times));
+            std::to_wstring(answered) + L" " + bench::timesText(times) + memory.text());
   return answered == options.checks ? 0 : 1;
 }
 
