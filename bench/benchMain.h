@@ -13,7 +13,6 @@
 #include <exception>
 #include <map>
 #include <numeric>
-#include <semaphore>
 #include <string>
 #include <thread>
 #include <vector>
@@ -95,16 +94,25 @@ inline int threadCount() {
 
 // The private memory one more thread commits in this process (its stack, as the loader gives
 // it): a thread pool's worker started late shows as a step of that size, not as growth.
+// Plain events: libstdc++'s semaphores under MinGW were seen to miss a wake-up.
 inline SIZE_T threadKib() {
-  std::binary_semaphore started{0}, done{0};
+  struct Event {
+    HANDLE handle = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ~Event() {
+      if (handle)
+        CloseHandle(handle);
+    }
+  } started, done;
+  if (!started.handle || !done.handle)
+    return 0;
   const SIZE_T before = privateKib();
   std::thread waiting([&] {
-    started.release();
-    done.acquire();
+    SetEvent(started.handle);
+    WaitForSingleObject(done.handle, INFINITE);
   });
-  started.acquire();
+  WaitForSingleObject(started.handle, INFINITE);
   const SIZE_T with = privateKib();
-  done.release();
+  SetEvent(done.handle);
   waiting.join();
   return with > before ? with - before : 0;
 }
