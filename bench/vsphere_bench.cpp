@@ -128,8 +128,7 @@ int measure(const Options &options) {
     }
   }
   std::wstring line = L"checks=" + std::to_wstring(options.checks) + L" answered=" +
-                      std::to_wstring(answered) + L" " + bench::timesText(times) +
-                      memory.text();
+                      std::to_wstring(answered) + L" " + bench::timesText(times) + memory.text();
   printLine(line);
   return answered == options.checks ? 0 : 1;
 }

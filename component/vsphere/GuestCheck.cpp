@@ -1,5 +1,4 @@
 // GUEST: the named machine is powered on, its VMware Tools run and its heartbeat is green.
-#include <algorithm>
 
 #include "component/vsphere/Judging.h"
 #include "component/vsphereCheck.h"
@@ -38,17 +37,15 @@ std::wstring toolsName(const std::wstring &tools) {
 Outcome checkGuest(Reading &reading, const CheckSettings &settings) {
   const std::wstring &vm = settings.object;
   reading.at(vsphereStatement::ListMachines);
-  const auto machines = namedObjects(reading.session, type::VirtualMachine);
-  const auto named = std::find_if(machines.begin(), machines.end(),
-                                  [&](const NamedObject &m) { return m.name == vm; });
-  if (named == machines.end())
+  const auto named = namedObjects(reading.session, type::VirtualMachine).find(vm);
+  if (!named)
     return {false, L"Can't get the state of this (" + vm +
                        L") virtual machine, it's not listed as a known one"};
   reading.at(vsphereStatement::ReadGuest);
   const PropertySet guest{type::VirtualMachine,
                           {path::PowerState, path::ToolsRunningStatus, path::GuestHeartbeatStatus}};
   ObjectContent read;
-  reading.session.retrieveObjects({&named->object, 1}, {&guest, 1},
+  reading.session.retrieveObjects({&*named, 1}, {&guest, 1},
                                   [&](ObjectContent &object) { read = std::move(object); });
   const std::wstring machine = L"Virtual machine (" + vm + L") is ";
   const std::wstring power = powerName(textOf(read.property(path::PowerState)));

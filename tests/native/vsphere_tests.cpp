@@ -5,6 +5,8 @@
 #include <cwctype>
 #include <functional>
 #include <initializer_list>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -568,8 +570,46 @@ TEST(VSphereAnswers, EntityNamesAreUnescaped) {
       {L"%20x", L"%20x"},       {L"50%", L"50%"},         {L"%2", L"%2"},
       {L"plain", L"plain"},     {L"%2f%5c%25", L"/\\%"},
   };
-  for (const auto &[escaped, plain] : cases)
+  for (const auto &[escaped, plain] : cases) {
     EXPECT_EQ(unescapedName(escaped), plain) << toUtf8(escaped);
+    std::wstring kept = L"before ";
+    appendUnescapedName(escaped, kept);
+    EXPECT_EQ(kept, L"before " + std::wstring(plain)) << toUtf8(escaped);
+  }
+}
+
+// A listing keeps every object's name unescaped and its reference whole, in order; a name
+// is found as typed, the first of several alike.
+TEST(VSphereAnswers, NamedObjectsKeepOrderReferencesAndFirstOfANameWins) {
+  NamedObjects listed;
+  const std::pair<MoRef, const wchar_t *> added[] = {
+      {{L"VirtualMachine", L"vm-1"}, L"web%2f01"},
+      {{L"VirtualMachine", L"vm-22"}, L""},
+      {{L"Datastore", L"datastore-3"}, L"twin"},
+      {{L"VirtualMachine", L"vm-4"}, L"twin"},
+      {{L"VirtualMachine", L"vm-55555"}, L"a long name that no short string holds: 100%25"},
+  };
+  for (const auto &[object, name] : added)
+    listed.add(object, name);
+  ASSERT_EQ(listed.size(), std::size(added));
+  const wchar_t *names[] = {L"web/01", L"", L"twin", L"twin",
+                            L"a long name that no short string holds: 100%"};
+  for (std::size_t i = 0; i < listed.size(); ++i) {
+    EXPECT_EQ(listed.name(i), names[i]);
+    EXPECT_EQ(listed.object(i), added[i].first);
+  }
+  const std::pair<const wchar_t *, std::optional<MoRef>> finds[] = {
+      {L"web/01", MoRef{L"VirtualMachine", L"vm-1"}},
+      {L"twin", MoRef{L"Datastore", L"datastore-3"}},
+      {L"", MoRef{L"VirtualMachine", L"vm-22"}},
+      {L"web%2f01", std::nullopt},
+      {L"Web/01", std::nullopt},
+      {L"twin ", std::nullopt},
+  };
+  for (const auto &[name, found] : finds)
+    EXPECT_EQ(listed.find(name), found) << toUtf8(name);
+  EXPECT_THROW(listed.name(listed.size()), std::out_of_range);
+  EXPECT_EQ(NamedObjects{}.find(L""), std::nullopt);
 }
 
 std::string runtimeAnswer(const std::string &properties) {

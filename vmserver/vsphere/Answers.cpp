@@ -648,10 +648,18 @@ std::wstring unescapedName(std::wstring name) {
   if (name.find(L'%') == std::wstring::npos)
     return name;
   std::wstring out;
-  out.reserve(name.size());
+  appendUnescapedName(name, out);
+  return out;
+}
+
+void appendUnescapedName(std::wstring_view name, std::wstring &out) {
+  if (name.find(L'%') == std::wstring_view::npos) {
+    out += name;
+    return;
+  }
   for (std::size_t i = 0; i < name.size(); ++i) {
     if (name[i] == L'%' && i + 2 < name.size()) {
-      const std::wstring_view code = std::wstring_view(name).substr(i + 1, 2);
+      const std::wstring_view code = name.substr(i + 1, 2);
       const wchar_t plain = code == L"25"sv                      ? L'%'
                             : code == L"2f"sv || code == L"2F"sv ? L'/'
                             : code == L"5c"sv || code == L"5C"sv ? L'\\'
@@ -664,7 +672,6 @@ std::wstring unescapedName(std::wstring name) {
     }
     out.push_back(name[i]);
   }
-  return out;
 }
 
 } // namespace brennow::vmserver::vsphere

@@ -116,5 +116,7 @@ std::wstring_view trimmedText(std::wstring_view text);
 // An entity's name as vSphere writes it, with "%25", "%2f" and "%5c" (any letter case) back
 // as "%", "/" and "\"; a name without "%" is given back as it is.
 std::wstring unescapedName(std::wstring name);
+// The same, appended to `out`.
+void appendUnescapedName(std::wstring_view name, std::wstring &out);
 
 } // namespace brennow::vmserver::vsphere

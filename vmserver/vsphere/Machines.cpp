@@ -6,14 +6,52 @@ namespace brennow::vmserver::vsphere {
 
 using namespace std::string_view_literals;
 
-std::vector<NamedObject> namedObjects(Session &session, std::wstring_view type) {
-  std::vector<NamedObject> all;
+std::wstring_view NamedObjects::textOf(Span span) const {
+  return std::wstring_view(text_).substr(span.start, span.length);
+}
+
+std::wstring_view NamedObjects::name(std::size_t index) const {
+  return textOf(entries_.at(index).name);
+}
+
+MoRef NamedObjects::object(std::size_t index) const {
+  const Entry &entry = entries_.at(index);
+  return {std::wstring(textOf(entry.type)), std::wstring(textOf(entry.value))};
+}
+
+std::optional<MoRef> NamedObjects::find(std::wstring_view wanted) const {
+  for (std::size_t i = 0; i < entries_.size(); ++i)
+    if (name(i) == wanted)
+      return object(i);
+  return std::nullopt;
+}
+
+NamedObjects::Span NamedObjects::append(std::wstring_view text) {
+  const Span span{text_.size(), text.size()};
+  text_ += text;
+  return span;
+}
+
+void NamedObjects::add(const MoRef &object, std::wstring_view escapedName) {
+  Entry entry;
+  entry.name.start = text_.size();
+  appendUnescapedName(escapedName, text_);
+  entry.name.length = text_.size() - entry.name.start;
+  entry.value = append(object.value);
+  // A listing's objects are of one type as a rule: an object of its predecessor's type shares
+  // that text.
+  const bool sameType = !entries_.empty() && textOf(entries_.back().type) == object.type;
+  entry.type = sameType ? entries_.back().type : append(object.type);
+  entries_.push_back(entry);
+}
+
+NamedObjects namedObjects(Session &session, std::wstring_view type) {
+  NamedObjects all;
+  // The object read into is handed over again for the next one: nothing is moved out of it,
+  // so that its strings keep their room.
   session.retrieveAll({type, {path::Name}, true}, [&](ObjectContent &object) {
-    if (object.properties.size() == 1 && object.properties[0].path == path::Name)
-      all.push_back(
-          {std::move(object.object), unescapedName(std::move(object.properties[0].value.text))});
-    else if (const Value *name = object.property(path::Name))
-      all.push_back({std::move(object.object), unescapedName(name->text)});
+    if (const Value *name = object.property(path::Name))
+      all.add(object.object, name->text);
   });
   return all;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // What the machine-state check and the listings read through a session: objects by name,
 // and one machine's execution state.
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -11,13 +12,36 @@
 
 namespace brennow::vmserver::vsphere {
 
-struct NamedObject {
-  MoRef object;
-  std::wstring name; // unescaped (unescapedName)
+// Objects with their names (unescaped, as unescapedName gives them), in the order they were
+// added, kept in one text and a table of where each piece lies rather than in three strings
+// apiece: a check reads the names of every machine of the inventory, tens of thousands of
+// them, on every run.
+class NamedObjects {
+public:
+  std::size_t size() const { return entries_.size(); }
+  std::wstring_view name(std::size_t index) const;
+  MoRef object(std::size_t index) const;
+  // The first object named exactly `name`.
+  std::optional<MoRef> find(std::wstring_view name) const;
+
+  void add(const MoRef &object, std::wstring_view escapedName);
+
+private:
+  struct Span {
+    std::size_t start = 0, length = 0;
+  };
+  struct Entry {
+    Span name, value, type;
+  };
+  Span append(std::wstring_view text);
+  std::wstring_view textOf(Span span) const;
+
+  std::wstring text_; // every name, identifier and type, one after the other
+  std::vector<Entry> entries_;
 };
 
 // Every object of `type` under the root folder with its name, in the server's order.
-std::vector<NamedObject> namedObjects(Session &session, std::wstring_view type);
+NamedObjects namedObjects(Session &session, std::wstring_view type);
 
 struct MachineRuntime {
   std::optional<std::wstring> connectionState;

@@ -1,7 +1,5 @@
 #include "vmserver/vsphere/VSphereAutomation.h"
 
-#include <algorithm>
-
 #include "vmserver/vsphere/Endpoint.h"
 #include "vmserver/vsphere/Errors.h"
 
@@ -39,7 +37,7 @@ public:
     const auto &machines = connection_->machines();
     if (index < 1 || static_cast<std::size_t>(index) > machines.size())
       throw runtimeError(kInvalidProcedureCall);
-    return machines[static_cast<std::size_t>(index) - 1].name;
+    return std::wstring(machines.name(static_cast<std::size_t>(index) - 1));
   }
   std::int32_t count() override {
     return static_cast<std::int32_t>(connection_->machines().size());
@@ -76,12 +74,10 @@ public:
     auto connection = automation_.currentConnection();
     if (!connection)
       throw adapterError(L"Not connected to the server");
-    const auto &machines = connection->machines();
-    const auto named = std::find_if(machines.begin(), machines.end(),
-                                    [&](const NamedObject &m) { return m.name == vmName; });
-    if (named == machines.end())
+    auto named = connection->machines().find(vmName);
+    if (!named)
       throw adapterError(L"There is no virtual machine named (" + vmName + L") on this server");
-    machine_ = named->object;
+    machine_ = std::move(*named);
     connection_ = std::move(connection);
   }
 
@@ -119,7 +115,7 @@ std::unique_ptr<Session> startSession(const ServerChoice &choice, const Platform
   return session;
 }
 
-const std::vector<NamedObject> &Connection::machines() {
+const NamedObjects &Connection::machines() {
   if (!listed)
     listed = namedObjects(*session, type::VirtualMachine);
   return *listed;

@@ -31,10 +31,10 @@ std::unique_ptr<Session> startSession(const ServerChoice &choice, const Platform
 // One logged-in session and the machine list once read, shared by the adapter's objects.
 struct Connection {
   explicit Connection(std::unique_ptr<Session> loggedIn) : session(std::move(loggedIn)) {}
-  const std::vector<NamedObject> &machines();
+  const NamedObjects &machines();
 
   std::unique_ptr<Session> session;
-  std::optional<std::vector<NamedObject>> listed;
+  std::optional<NamedObjects> listed;
 };
 
 class VSphereAutomation final : public Automation {
