@@ -27,6 +27,8 @@ namespace {
 //           library's own XML form (the type attributes' namespace declared on each element,
 //           under another prefix), the others as vCenter writes them (xsi:type); the alarm
 //           "Virtual machine CPU usage" red on VM1
+//   LARGE   vCenter, 400 machines answered all at once (an answer of some 60 KB, sent in
+//           chunks of no announced length); VM399 powered off
 //   PAGED   vCenter, 25 machines answered 4 a page; VM24 powered off; every machine has the
 //           snapshot snap-1 2 days old and its child snap-2 1 day old; datastores LocalDS_0
 //           (75 % free), san/01 (25 %), small (30 %); 3 hosts DC0_H0..2, all well; alarms
@@ -95,6 +97,9 @@ const OutcomeCase outcomeCases[] = {
     {"EsxOff", L"ESX", L"ha-host_VM2", L"off", true, L"Virtual machine (ha-host_VM2) is off"},
     {"EsxOtherState", L"ESX", L"ha-host_VM2", L"on", false,
      L"Virtual machine (ha-host_VM2) is in a off state while it should be on"},
+    {"LargeCount", L"LARGE", L"", L"", true, L"400 registered virtual machine(s) on this server"},
+    {"LargeLastMachine", L"LARGE", L"DC0_H0_VM399", L"off", true,
+     L"Virtual machine (DC0_H0_VM399) is off"},
     {"PagedCount", L"PAGED", L"", L"", true, L"25 registered virtual machine(s) on this server"},
     {"PagedFirstPage", L"PAGED", L"DC0_H0_VM0", L"on", true, L"Virtual machine (DC0_H0_VM0) is on"},
     {"PagedLastPage", L"PAGED", L"DC0_H0_VM24", L"off", true,

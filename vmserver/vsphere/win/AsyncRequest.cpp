@@ -8,8 +8,6 @@
 namespace brennow::vmserver::vsphere {
 namespace {
 
-constexpr DWORD kReadChunk = 64 * 1024;
-
 DWORD millisecondsUntil(std::chrono::steady_clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       deadline - std::chrono::steady_clock::now());
@@ -122,15 +120,15 @@ Step AsyncRequest::receive() {
   return started(api_->WinHttpReceiveResponse(handle(), nullptr));
 }
 
-Step AsyncRequest::read() {
+Step AsyncRequest::read(DWORD most) {
+  const DWORD size = std::clamp<DWORD>(most, 1, kReadChunk);
   const std::size_t kept = body_.size();
-  body_.resize(kept + kReadChunk);
+  body_.resize(kept + size);
   begin();
-  const Step step =
-      started(api_->WinHttpReadData(handle(), body_.data() + kept, kReadChunk, nullptr));
+  const Step step = started(api_->WinHttpReadData(handle(), body_.data() + kept, size, nullptr));
   // A read that did not end may still fill the buffer: it stays as it is.
   if (step.result == StepResult::Done)
-    body_.resize(kept + std::min(step.bytes, kReadChunk));
+    body_.resize(kept + std::min(step.bytes, size));
   else if (step.result == StepResult::Failed)
     body_.resize(kept);
   return step;

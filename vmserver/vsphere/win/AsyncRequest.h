@@ -101,8 +101,11 @@ public:
   Step send(const std::wstring &headers, std::string body, DWORD totalLength);
   Step write(std::string body);
   Step receive();
-  // Appends the next part of the answer's body (Done with no bytes at its end).
-  Step read();
+  // The most one read() takes.
+  static constexpr DWORD kReadChunk = 64 * 1024;
+  // Appends the next part of the answer's body, `most` bytes at most (up to kReadChunk): Done with
+  // no bytes at its end.
+  Step read(DWORD most = kReadChunk);
 
   // For header queries between steps; null once closed.
   HINTERNET handle() const noexcept { return handle_.load(); }

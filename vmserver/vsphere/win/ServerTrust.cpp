@@ -76,8 +76,12 @@ ServerTrust::ServerTrust(SharedHttpApi api, std::wstring serverName,
 CertificateVerdict ServerTrust::judge(const CERT_CONTEXT &certificate,
                                       std::chrono::steady_clock::time_point deadline) const {
   if (thumbprint_) {
+    if (acceptedBefore(certificate))
+      return {true, *thumbprint_, false};
     std::wstring presented = thumbprintOf(certificate);
     const bool matches = presented == *thumbprint_;
+    if (matches)
+      remember(certificate);
     return {matches, std::move(presented), !matches};
   }
   if (systemTrusts(certificate, deadline))
@@ -88,11 +92,8 @@ CertificateVerdict ServerTrust::judge(const CERT_CONTEXT &certificate,
 bool ServerTrust::systemTrusts(const CERT_CONTEXT &certificate,
                                std::chrono::steady_clock::time_point deadline) const {
   const std::span<const BYTE> encoded(certificate.pbCertEncoded, certificate.cbCertEncoded);
-  {
-    const std::lock_guard guard(mutex_);
-    if (std::ranges::equal(encoded, trustedCertificate_))
-      return true;
-  }
+  if (acceptedBefore(certificate))
+    return true;
   if (revokedCertificates().has(encoded))
     return false;
   const CertificateChain checked = chainOf(certificate, true, deadline);
@@ -112,9 +113,20 @@ bool ServerTrust::systemTrusts(const CERT_CONTEXT &certificate,
   }
   if (policyError != 0)
     return false;
-  const std::lock_guard guard(mutex_);
-  trustedCertificate_.assign(encoded.begin(), encoded.end());
+  remember(certificate);
   return true;
+}
+
+bool ServerTrust::acceptedBefore(const CERT_CONTEXT &certificate) const {
+  const std::span<const BYTE> encoded(certificate.pbCertEncoded, certificate.cbCertEncoded);
+  const std::lock_guard guard(mutex_);
+  return !trustedCertificate_.empty() && std::ranges::equal(encoded, trustedCertificate_);
+}
+
+void ServerTrust::remember(const CERT_CONTEXT &certificate) const {
+  const std::lock_guard guard(mutex_);
+  trustedCertificate_.assign(certificate.pbCertEncoded,
+                             certificate.pbCertEncoded + certificate.cbCertEncoded);
 }
 
 CertificateChain ServerTrust::chainOf(const CERT_CONTEXT &certificate, bool checkRevocation,

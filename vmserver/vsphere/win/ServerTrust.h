@@ -46,13 +46,17 @@ private:
   CertificateChain chainOf(const CERT_CONTEXT &certificate, bool checkRevocation,
                            std::chrono::steady_clock::time_point deadline) const;
   DWORD sslPolicyError(const CERT_CHAIN_CONTEXT &chain) const;
+  // Whether `certificate` is, byte for byte, the one accepted last.
+  bool acceptedBefore(const CERT_CONTEXT &certificate) const;
+  void remember(const CERT_CONTEXT &certificate) const;
 
   SharedHttpApi api_;
   std::wstring serverName_;
   std::optional<std::wstring> thumbprint_;
   mutable std::mutex mutex_;
-  // The last certificate the system's check accepted: a check's requests go out on one
-  // connection, and the chain is built once.
+  // The last certificate accepted (the pinned one, or one the system's check accepted): a
+  // check's requests go out on one connection, and its chain is built, or its digest computed,
+  // once.
   mutable std::vector<BYTE> trustedCertificate_;
 };
 

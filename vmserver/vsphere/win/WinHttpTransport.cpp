@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 
@@ -270,7 +271,7 @@ private:
     // to WinHTTP's worker and back for nothing.
     const std::optional<DWORD> length = contentLength(request.handle());
     while (!length || request.bodySize() < *length) {
-      if (settle(request, request.read()).bytes == 0)
+      if (settle(request, request.read(nextReadSize(request.bodySize(), length))).bytes == 0)
         break;
       if (request.bodySize() > kMaxAnswerBytes)
         throw adapterError(L"The server's answer is larger than " +
@@ -278,6 +279,16 @@ private:
     }
     answer.body = request.takeBody();
     return answer;
+  }
+
+  // What the next read takes: the rest of an announced body, or a part that grows with the body
+  // read so far. The buffer is filled with zeros first; a small answer then costs no more than
+  // it needs, where a whole part for every read maps and clears fresh pages each time.
+  static DWORD nextReadSize(std::size_t read, std::optional<DWORD> length) {
+    constexpr std::size_t kFirstPart = 16 * 1024;
+    if (length)
+      return *length - static_cast<DWORD>(read);
+    return static_cast<DWORD>(std::clamp<std::size_t>(read, kFirstPart, AsyncRequest::kReadChunk));
   }
 
   std::optional<DWORD> contentLength(HINTERNET request) const {
