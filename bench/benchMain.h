@@ -62,6 +62,27 @@ inline std::wstring timesText(const std::vector<double> &times) {
          number(mean * 1e3);
 }
 
+// The processor time this process has had so far, in its own threads and in the kernel for them,
+// in seconds.
+inline double processorSeconds() {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user))
+    return 0;
+  const auto seconds = [](const FILETIME &time) {
+    return static_cast<double>((static_cast<ULONGLONG>(time.dwHighDateTime) << 32) |
+                               time.dwLowDateTime) /
+           1e7;
+  };
+  return seconds(kernel) + seconds(user);
+}
+
+// " cpu_ms=C": the process's processor time per check after the first, from `since` (read after
+// the first check) for `checks` checks in all.
+inline std::wstring processorText(double since, int checks) {
+  const double each = checks > 1 ? (processorSeconds() - since) / (checks - 1) : 0;
+  return L" cpu_ms=" + number(each * 1e3);
+}
+
 // Committed private memory of the process in KiB, from its regions: Wine leaves the process's
 // own memory counters at 0.
 inline SIZE_T privateKib() {

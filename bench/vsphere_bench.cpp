@@ -116,19 +116,23 @@ int measure(const Options &options) {
   HostedCheck check(options);
   std::vector<double> times;
   bench::MemoryReadings memory(options.checks);
+  double processorSince = 0;
   int answered = 0;
   for (int i = 1; i <= options.checks; ++i) {
     const double start = secondsNow();
     answered += check.run() ? 1 : 0;
     times.push_back(secondsNow() - start);
     memory.afterCheck(i);
+    if (i == 1)
+      processorSince = bench::processorSeconds();
     if (i == 1 && answered == 0) {
       printLine(L"error=unexpected-result result=" + check.result());
       return 1;
     }
   }
   std::wstring line = L"checks=" + std::to_wstring(options.checks) + L" answered=" +
-                      std::to_wstring(answered) + L" " + bench::timesText(times) + memory.text();
+                      std::to_wstring(answered) + L" " + bench::timesText(times) +
+                      bench::processorText(processorSince, options.checks) + memory.text();
   printLine(line);
   return answered == options.checks ? 0 : 1;
 }

@@ -9,7 +9,11 @@
 // no client of these libraries does less.
 //
 //   vsphere-floor --host URL --user U --password P [--vm NAME]
-//                 [--check machine|guest|snapshot|datastore] [--checks N]
+//                 [--check machine|guest|snapshot|datastore] [--mode sync|async] [--checks N]
+//
+// --mode async: WinHTTP in asynchronous mode, each step's completion awaited until the check's
+// deadline (60 s), as a client that must end a check on time, whatever the server's pace, has
+// it; the default, sync, calls WinHTTP synchronously and keeps no deadline.
 //
 // Prints one line for scripts/bench: checks=, answered= (checks whose answers held what the
 // check reads: the machine's power state, its tools' status, snapshots' creation times,
@@ -47,8 +51,12 @@ namespace {
 struct Options {
   std::wstring host, user, password, vm;
   std::wstring check = L"machine"; // machine, guest, snapshot or datastore
+  std::wstring mode = L"sync";     // or async
   int checks = 100;
+  bool async() const { return mode == L"async"; }
 };
+
+constexpr DWORD kDeadlineMs = 60'000;
 
 struct InternetClose {
   void operator()(HINTERNET handle) const noexcept { WinHttpCloseHandle(handle); }
@@ -60,6 +68,66 @@ Internet checked(HINTERNET handle, const char *what) {
     throw std::runtime_error(std::string(what) + " failed: " + std::to_string(GetLastError()));
   return Internet(handle);
 }
+
+// Where an asynchronous request's step completes: WinHTTP calls back (on its worker or within
+// the call that starts the step), the caller waits on a slim lock, as the plug-in does.
+class Completion {
+public:
+  static void CALLBACK onStatus(HINTERNET, DWORD_PTR context, DWORD status, LPVOID, DWORD length) {
+    auto *completion = reinterpret_cast<Completion *>(context);
+    if (!completion)
+      return;
+    if (status == WINHTTP_CALLBACK_STATUS_READ_COMPLETE)
+      completion->finish(true, length);
+    else if (status == WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE ||
+             status == WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE)
+      completion->finish(true, 0);
+    else if (status == WINHTTP_CALLBACK_STATUS_REQUEST_ERROR)
+      completion->finish(false, 0);
+  }
+
+  // Before the call that starts a step.
+  void begin() {
+    AcquireSRWLockExclusive(&lock_);
+    done_ = false;
+    ReleaseSRWLockExclusive(&lock_);
+  }
+
+  // The bytes the step moved, once it completed; throws when it failed or the deadline passed.
+  DWORD await(BOOL started, const char *what, DWORD deadline) {
+    if (!started)
+      throw std::runtime_error(std::string(what) + " failed: " + std::to_string(GetLastError()));
+    AcquireSRWLockExclusive(&lock_);
+    while (!done_) {
+      const DWORD now = GetTickCount();
+      if (static_cast<LONG>(deadline - now) <= 0 ||
+          !SleepConditionVariableSRW(&changed_, &lock_, deadline - now, 0))
+        break;
+    }
+    const bool completed = done_ && succeeded_;
+    const DWORD bytes = bytes_;
+    ReleaseSRWLockExclusive(&lock_);
+    if (!completed)
+      throw std::runtime_error(std::string(what) + " did not complete");
+    return bytes;
+  }
+
+private:
+  void finish(bool succeeded, DWORD bytes) {
+    AcquireSRWLockExclusive(&lock_);
+    done_ = true;
+    succeeded_ = succeeded;
+    bytes_ = bytes;
+    ReleaseSRWLockExclusive(&lock_);
+    WakeAllConditionVariable(&changed_);
+  }
+
+  SRWLOCK lock_ = SRWLOCK_INIT;
+  CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
+  bool done_ = false;
+  bool succeeded_ = false;
+  DWORD bytes_ = 0;
+};
 
 using CreateXmlReaderFunction = HRESULT(WINAPI *)(REFIID, void **, IMalloc *);
 
@@ -97,13 +165,13 @@ MoRef reference(const std::string &document, const char *element, const wchar_t 
 // One check's exchanges on one WinHTTP session.
 class FloorCheck {
 public:
-  FloorCheck(const Endpoint &endpoint, CreateXmlReaderFunction create)
-      : endpoint_(endpoint), create_(create),
+  FloorCheck(const Endpoint &endpoint, CreateXmlReaderFunction create, bool async)
+      : endpoint_(endpoint), create_(create), async_(async),
         session_(checked(WinHttpOpen(L"vsphere-floor", WINHTTP_ACCESS_TYPE_NO_PROXY,
-                                     WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0),
+                                     WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
+                                     async ? WINHTTP_FLAG_ASYNC : 0),
                          "WinHttpOpen")),
-        connection_(checked(WinHttpConnect(session_.get(), endpoint.host.c_str(), endpoint.port, 0),
-                            "WinHttpConnect")) {}
+        connection_(openConnection()) {}
 
   std::string post(const std::string &envelope) {
     Internet request =
@@ -121,22 +189,72 @@ public:
         L"Content-Type: text/xml; charset=utf-8\r\nSOAPAction: " + fromUtf8(kSoapAction) + L"\r\n";
     if (!cookie_.empty())
       headers += L"Cookie: " + cookie_ + L"\r\n";
-    const auto size = static_cast<DWORD>(envelope.size());
-    if (!WinHttpSendRequest(request.get(), headers.c_str(), static_cast<DWORD>(-1),
-                            const_cast<char *>(envelope.data()), size, size, 0) ||
-        !WinHttpReceiveResponse(request.get(), nullptr))
-      throw std::runtime_error("request failed: " + std::to_string(GetLastError()));
-    keepCookie(request.get());
-    std::string answer;
-    char chunk[64 * 1024];
-    DWORD read = 0;
-    while (WinHttpReadData(request.get(), chunk, sizeof chunk, &read) && read > 0)
-      answer.append(chunk, read);
+    std::string answer = async_ ? exchangeAsync(request.get(), headers, envelope)
+                                : exchange(request.get(), headers, envelope);
     readEveryNode(create_, answer);
     return answer;
   }
 
 private:
+  Internet openConnection() {
+    if (async_ && WinHttpSetStatusCallback(session_.get(), &Completion::onStatus,
+                                           WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS,
+                                           0) == WINHTTP_INVALID_STATUS_CALLBACK)
+      throw std::runtime_error("WinHttpSetStatusCallback failed");
+    return checked(WinHttpConnect(session_.get(), endpoint_.host.c_str(), endpoint_.port, 0),
+                   "WinHttpConnect");
+  }
+
+  std::string exchange(HINTERNET request, const std::wstring &headers,
+                       const std::string &envelope) {
+    const auto size = static_cast<DWORD>(envelope.size());
+    if (!WinHttpSendRequest(request, headers.c_str(), static_cast<DWORD>(-1),
+                            const_cast<char *>(envelope.data()), size, size, 0) ||
+        !WinHttpReceiveResponse(request, nullptr))
+      throw std::runtime_error("request failed: " + std::to_string(GetLastError()));
+    keepCookie(request);
+    std::string answer;
+    char chunk[64 * 1024];
+    DWORD read = 0;
+    while (WinHttpReadData(request, chunk, sizeof chunk, &read) && read > 0)
+      answer.append(chunk, read);
+    return answer;
+  }
+
+  std::string exchangeAsync(HINTERNET request, const std::wstring &headers,
+                            const std::string &envelope) {
+    const DWORD deadline = GetTickCount() + kDeadlineMs;
+    Completion completion;
+    // No call back reaches `completion` once this returns, whatever WinHTTP still reports.
+    struct Detach {
+      HINTERNET request;
+      ~Detach() {
+        DWORD_PTR none = 0;
+        WinHttpSetOption(request, WINHTTP_OPTION_CONTEXT_VALUE, &none, sizeof none);
+      }
+    } detach{request};
+    const auto size = static_cast<DWORD>(envelope.size());
+    completion.begin();
+    completion.await(WinHttpSendRequest(request, headers.c_str(), static_cast<DWORD>(-1),
+                                        const_cast<char *>(envelope.data()), size, size,
+                                        reinterpret_cast<DWORD_PTR>(&completion)),
+                     "WinHttpSendRequest", deadline);
+    completion.begin();
+    completion.await(WinHttpReceiveResponse(request, nullptr), "WinHttpReceiveResponse", deadline);
+    keepCookie(request);
+    std::string answer;
+    char chunk[64 * 1024];
+    for (;;) {
+      completion.begin();
+      const DWORD read = completion.await(WinHttpReadData(request, chunk, sizeof chunk, nullptr),
+                                          "WinHttpReadData", deadline);
+      if (read == 0)
+        break;
+      answer.append(chunk, read);
+    }
+    return answer;
+  }
+
   void keepCookie(HINTERNET request) {
     wchar_t value[1024];
     DWORD size = sizeof value;
@@ -150,6 +268,7 @@ private:
 
   const Endpoint &endpoint_;
   CreateXmlReaderFunction create_;
+  bool async_;
   Internet session_;
   Internet connection_;
   std::wstring cookie_;
@@ -251,7 +370,7 @@ bool exchanges(FloorCheck &check, const Service &service, const Options &options
 
 // One check; true when its answers held what it reads.
 bool checkOnce(const Options &options, const Endpoint &endpoint, CreateXmlReaderFunction create) {
-  FloorCheck check(endpoint, create);
+  FloorCheck check(endpoint, create, options.async());
   const Service service = logIn(check, options);
   const bool answered = exchanges(check, service, options);
   check.post(logoutRequest(service.sessionManager));
@@ -267,33 +386,37 @@ int measure(const Options &options) {
     throw std::runtime_error("xmllite.dll cannot be loaded");
   std::vector<double> times;
   bench::MemoryReadings memory(options.checks);
+  double processorSince = 0;
   int answered = 0;
   for (int i = 1; i <= options.checks; ++i) {
     const double start = secondsNow();
     answered += checkOnce(options, endpoint, create) ? 1 : 0;
     times.push_back(secondsNow() - start);
     memory.afterCheck(i);
+    if (i == 1)
+      processorSince = bench::processorSeconds();
   }
   printLine(L"checks=" + std::to_wstring(options.checks) + L" answered=" +
-            std::to_wstring(answered) + L" " + bench::timesText(times) + memory.text());
+            std::to_wstring(answered) + L" " + bench::timesText(times) +
+            bench::processorText(processorSince, options.checks) + memory.text());
   return answered == options.checks ? 0 : 1;
 }
 
 constexpr wchar_t kUsage[] = L"usage: vsphere-floor --host URL --user U --password P [--vm NAME]"
-                             L" [--check machine|guest|snapshot|datastore] [--checks N]";
+                             L" [--check machine|guest|snapshot|datastore] [--mode sync|async]"
+                             L" [--checks N]";
 
 std::optional<Options> parseOptions(int argc, wchar_t **argv) {
   Options options;
-  const std::map<std::wstring, std::wstring *> texts = {{L"--host", &options.host},
-                                                        {L"--user", &options.user},
-                                                        {L"--password", &options.password},
-                                                        {L"--vm", &options.vm},
-                                                        {L"--check", &options.check}};
+  const std::map<std::wstring, std::wstring *> texts = {
+      {L"--host", &options.host}, {L"--user", &options.user},   {L"--password", &options.password},
+      {L"--vm", &options.vm},     {L"--check", &options.check}, {L"--mode", &options.mode}};
   if (!bench::readOptions(argc, argv, texts, options.checks))
     return std::nullopt;
   const bool named = options.check == L"machine" || options.check == L"guest";
   if (options.host.empty() || (named && options.vm.empty()) || options.checks < 1 ||
-      (!named && options.check != L"snapshot" && options.check != L"datastore"))
+      (!named && options.check != L"snapshot" && options.check != L"datastore") ||
+      (options.mode != L"sync" && !options.async()))
     return std::nullopt;
   return options;
 }
