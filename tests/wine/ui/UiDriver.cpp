@@ -195,7 +195,7 @@ void postDoubleClick(HWND list, LPARAM point) {
 
 bool clickListItem(HWND list, int index) {
   LPARAM point = 0;
-  if (!itemMiddle(list, index, point))
+  if (!waitUntil([&] { return itemMiddle(list, index, point); }))
     return false;
   postClick(list, point);
   return true;
@@ -203,7 +203,7 @@ bool clickListItem(HWND list, int index) {
 
 bool doubleClickListItem(HWND list, int index) {
   LPARAM point = 0;
-  if (!itemMiddle(list, index, point))
+  if (!waitUntil([&] { return itemMiddle(list, index, point); }))
     return false;
   postDoubleClick(list, point);
   return true;

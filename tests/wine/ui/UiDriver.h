@@ -43,7 +43,8 @@ void click(HWND button);
 void pressKey(HWND target, UINT virtualKey);
 
 // A list box's items, and posted mouse clicks on item `index` (0-based) in the middle
-// of its line: a click, and a double-click (down, up, double-click, up).
+// of its line: a click, and a double-click (down, up, double-click, up), once the item is
+// laid out (a window just shown may fill its list a moment later); false when it never is.
 std::vector<std::wstring> listItems(HWND list);
 bool clickListItem(HWND list, int index);
 bool doubleClickListItem(HWND list, int index);
