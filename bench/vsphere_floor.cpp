@@ -225,7 +225,9 @@ private:
                             const std::string &envelope) {
     const DWORD deadline = GetTickCount() + kDeadlineMs;
     Completion completion;
-    // No call back reaches `completion` once this returns, whatever WinHTTP still reports.
+    // Call backs that come after this returns find no context. (One already running when a step
+    // is given up at the deadline could still reach `completion`: this program then reports the
+    // failure and ends.)
     struct Detach {
       HINTERNET request;
       ~Detach() {

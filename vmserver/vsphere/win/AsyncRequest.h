@@ -105,7 +105,7 @@ public:
   static constexpr DWORD kReadChunk = 64 * 1024;
   // Appends the next part of the answer's body, `most` bytes at most (up to kReadChunk): Done with
   // no bytes at its end.
-  Step read(DWORD most = kReadChunk);
+  Step read(DWORD most);
 
   // For header queries between steps; null once closed.
   HINTERNET handle() const noexcept { return handle_.load(); }
