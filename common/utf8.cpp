@@ -10,7 +10,7 @@ constexpr bool kWideIsUtf16 = sizeof(wchar_t) == 2;
 
 bool isSurrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
 
-void appendUtf8(std::string &out, char32_t c) {
+void appendCodePoint(std::string &out, char32_t c) {
   if (c < 0x80) {
     out.push_back(static_cast<char>(c));
   } else if (c < 0x800) {
@@ -73,6 +73,11 @@ char32_t decodeOne(std::string_view bytes, std::size_t &i) {
 std::string toUtf8(std::wstring_view text) {
   std::string out;
   out.reserve(text.size());
+  appendUtf8(out, text);
+  return out;
+}
+
+void appendUtf8(std::string &out, std::wstring_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     auto c = static_cast<char32_t>(text[i]);
     if (kWideIsUtf16 && c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() &&
@@ -81,9 +86,8 @@ std::string toUtf8(std::wstring_view text) {
     } else if (isSurrogate(c) || c > 0x10FFFF) {
       c = kReplacement;
     }
-    appendUtf8(out, c);
+    appendCodePoint(out, c);
   }
-  return out;
 }
 
 bool isUtf8(std::string_view bytes) {
@@ -99,9 +103,13 @@ bool isUtf8(std::string_view bytes) {
 std::wstring fromUtf8(std::string_view bytes) {
   std::wstring out;
   out.reserve(bytes.size());
+  appendFromUtf8(out, bytes);
+  return out;
+}
+
+void appendFromUtf8(std::wstring &out, std::string_view bytes) {
   for (std::size_t i = 0; i < bytes.size();)
     appendWide(out, decodeOne(bytes, i));
-  return out;
 }
 
 } // namespace brennow

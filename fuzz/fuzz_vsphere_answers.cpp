@@ -34,7 +34,8 @@ void checkValue(const Value &value, int depth) {
   unescapedName(value.text);
 }
 
-void read(unsigned which, const HttpAnswer &answer) {
+// `shape`: two bits, whether the values are read as scalars and whether fields are skipped.
+void read(unsigned which, const HttpAnswer &answer, unsigned shape) {
   const XmlReaderFactory reader = makeLibXml2Reader;
   switch (which % 6) {
   case 0: {
@@ -54,9 +55,14 @@ void read(unsigned which, const HttpAnswer &answer) {
   default: {
     constexpr std::size_t kBudget = 1u << 20;
     CharacterBudget budget{kBudget};
+    static constexpr std::wstring_view kSkipped[] = {L"snapshot", L"vm", L"id", L"name"};
+    const ValueShape values{(shape & 1) != 0, (shape & 2)
+                                                  ? std::span<const std::wstring_view>(kSkipped)
+                                                  : std::span<const std::wstring_view>()};
     const RetrievedPage page = readRetrievedPage(
         answer, which % 6 == 4 ? op::RetrievePropertiesEx : op::ContinueRetrievePropertiesEx,
-        reader, budget, [](ObjectContent &object) {
+        reader, budget,
+        [](ObjectContent &object) {
           check(object.object.value.size() <= kMaxTextLength);
           for (const Property &property : object.properties)
             checkValue(property.value, 0);
@@ -65,7 +71,8 @@ void read(unsigned which, const HttpAnswer &answer) {
             check(state >= 1 && state <= 5);
           } catch (const brennow::AutomationError &) {
           }
-        });
+        },
+        values);
     check(page.token.size() <= kMaxTextLength && budget.left <= kBudget);
     break;
   }
@@ -82,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   answer.contentType = "text/xml; charset=utf-8";
   answer.body.assign(reinterpret_cast<const char *>(data + 1), size - 1);
   try {
-    read(data[0] & 7, answer);
+    read(data[0] & 7, answer, (data[0] >> 4) & 3);
   } catch (const brennow::AutomationError &error) {
     check(!error.description().empty());
   }

@@ -14,6 +14,12 @@ namespace {
 
 constexpr std::int64_t kSecondsPerDay = 86'400;
 
+// What a snapshot tree holds beside the name, creation time and children this check reads:
+// read past, never kept, so that a machine's trees cost a few strings each.
+constexpr std::wstring_view kUnreadTreeFields[] = {
+    L"snapshot", L"vm",       L"description",    L"id",
+    L"state",    L"quiesced", L"backupManifest", L"replaySupported"};
+
 struct Oldest {
   std::wstring machine;
   std::wstring snapshot;
@@ -67,16 +73,20 @@ Outcome checkSnapshots(Reading &reading, const CheckSettings &settings) {
   SnapshotAges ages(reading.session.currentTime(), maxAge);
   reading.at(vsphereStatement::ReadSnapshots);
   std::size_t machines = 0;
-  reading.session.retrieveAll(
-      {type::VirtualMachine, {path::Name, path::Snapshots}}, [&](ObjectContent &machine) {
-        const Value *nameValue = machine.property(path::Name);
-        const std::wstring name = nameValue ? unescapedName(nameValue->text) : L"";
-        if (!nameValue || !isWanted(name, vm))
-          return;
-        ++machines;
-        if (const Value *trees = machine.property(path::Snapshots))
-          ages.machine(name, *trees);
-      });
+  reading.session.retrieveAll({type::VirtualMachine,
+                               {path::Name, path::Snapshots},
+                               false,
+                               {std::begin(kUnreadTreeFields), std::end(kUnreadTreeFields)}},
+                              [&](ObjectContent &machine) {
+                                const Value *nameValue = machine.property(path::Name);
+                                const std::wstring name =
+                                    nameValue ? unescapedName(nameValue->text) : L"";
+                                if (!nameValue || !isWanted(name, vm))
+                                  return;
+                                ++machines;
+                                if (const Value *trees = machine.property(path::Snapshots))
+                                  ages.machine(name, *trees);
+                              });
   const std::wstring limit = std::to_wstring(maxAge);
   if (!vm.empty() && machines == 0)
     return {false, L"Can't get the snapshots of this (" + vm +

@@ -378,12 +378,13 @@ struct Page {
 };
 
 Page readPage(const HttpAnswer &a, Operation operation = op::RetrievePropertiesEx,
-              std::size_t budget = kMaxKeptCharacters) {
+              std::size_t budget = kMaxKeptCharacters, const ValueShape &shape = {}) {
   Page page;
   CharacterBudget left{budget};
-  page.token = readRetrievedPage(a, operation, reader, left, [&](ObjectContent &o) {
-                 page.objects.push_back(std::move(o));
-               }).token;
+  page.token = readRetrievedPage(
+                   a, operation, reader, left,
+                   [&](ObjectContent &o) { page.objects.push_back(std::move(o)); }, shape)
+                   .token;
   page.charged = budget - left.left;
   return page;
 }
@@ -423,25 +424,27 @@ TEST(VSphereAnswers, RetrievedPagesKeepOrderTextAndToken) {
 
 // Data objects, arrays of them nested in each other, references and typed scalars, as the
 // snapshot, datastore and alarm properties come.
+const HttpAnswer kNestedAnswer = answer(
+    200, namesAnswer(
+             "RetrievePropertiesEx",
+             "<returnval><objects><obj type=\"VirtualMachine\">vm-7</obj>"
+             "<propSet><name>snapshot.rootSnapshotList</name>"
+             "<val xsi:type=\"ArrayOfVirtualMachineSnapshotTree\">"
+             "<VirtualMachineSnapshotTree><snapshot type=\"VirtualMachineSnapshot\">snap-1"
+             "</snapshot><name>base</name><createTime>2026-11-01T08:00:00.5Z</createTime>"
+             "<childSnapshotList><snapshot type=\"VirtualMachineSnapshot\">snap-2</snapshot>"
+             "<name>before-patch</name><createTime>2026-11-20T10:30:00+02:00</createTime>"
+             "</childSnapshotList></VirtualMachineSnapshotTree></val></propSet>"
+             "<propSet><name>summary.capacity</name><val xsi:type=\"xsd:long\">107374182400</val>"
+             "</propSet><propSet><name>summary.accessible</name>"
+             "<val xsi:type=\"xsd:boolean\">true</val></propSet>"
+             "<propSet><name>parent</name><val xsi:type=\"ManagedObjectReference\" "
+             "type=\"Folder\">group-v3</val></propSet>"
+             "<missingSet><path>guest</path><fault><fault xsi:type=\"NoPermission\"/></fault>"
+             "</missingSet></objects></returnval>"));
+
 TEST(VSphereAnswers, NestedValuesReferencesAndTypedScalars) {
-  const Page page = readPage(answer(
-      200, namesAnswer(
-               "RetrievePropertiesEx",
-               "<returnval><objects><obj type=\"VirtualMachine\">vm-7</obj>"
-               "<propSet><name>snapshot.rootSnapshotList</name>"
-               "<val xsi:type=\"ArrayOfVirtualMachineSnapshotTree\">"
-               "<VirtualMachineSnapshotTree><snapshot type=\"VirtualMachineSnapshot\">snap-1"
-               "</snapshot><name>base</name><createTime>2026-11-01T08:00:00.5Z</createTime>"
-               "<childSnapshotList><snapshot type=\"VirtualMachineSnapshot\">snap-2</snapshot>"
-               "<name>before-patch</name><createTime>2026-11-20T10:30:00+02:00</createTime>"
-               "</childSnapshotList></VirtualMachineSnapshotTree></val></propSet>"
-               "<propSet><name>summary.capacity</name><val xsi:type=\"xsd:long\">107374182400</val>"
-               "</propSet><propSet><name>summary.accessible</name>"
-               "<val xsi:type=\"xsd:boolean\">true</val></propSet>"
-               "<propSet><name>parent</name><val xsi:type=\"ManagedObjectReference\" "
-               "type=\"Folder\">group-v3</val></propSet>"
-               "<missingSet><path>guest</path><fault><fault xsi:type=\"NoPermission\"/></fault>"
-               "</missingSet></objects></returnval>")));
+  const Page page = readPage(kNestedAnswer);
   ASSERT_EQ(page.objects.size(), 1u);
   const ObjectContent &vm = page.objects[0];
   const Value *tree = vm.property(path::Snapshots);
@@ -462,6 +465,31 @@ TEST(VSphereAnswers, NestedValuesReferencesAndTypedScalars) {
   EXPECT_EQ(vm.property(L"parent")->reference(), (MoRef{L"Folder", L"group-v3"}));
   EXPECT_EQ(vm.property(L"parent")->schemaType, L"ManagedObjectReference");
   EXPECT_EQ(vm.property(L"guest"), nullptr);
+}
+
+// Skipped fields are left out at every depth and cost nothing of the budget; everything else
+// (properties of those names included) is read as before.
+TEST(VSphereAnswers, SkippedFieldsAreReadPast) {
+  const std::wstring_view skipped[] = {L"snapshot", L"createTime", L"summary.capacity"};
+  const Page whole = readPage(kNestedAnswer);
+  const Page page =
+      readPage(kNestedAnswer, op::RetrievePropertiesEx, kMaxKeptCharacters, {false, skipped});
+  ASSERT_EQ(page.objects.size(), 1u);
+  const ObjectContent &vm = page.objects[0];
+  const Value *tree = vm.property(path::Snapshots);
+  ASSERT_TRUE(tree);
+  ASSERT_EQ(tree->fields.size(), 1u);
+  const Value &root = tree->fields[0].value;
+  ASSERT_EQ(root.fields.size(), 2u);
+  EXPECT_EQ(root.fields[0].name, L"name");
+  EXPECT_EQ(root.fields[0].value.text, L"base");
+  const Value *child = root.field(L"childSnapshotList");
+  ASSERT_TRUE(child);
+  ASSERT_EQ(child->fields.size(), 1u);
+  EXPECT_EQ(child->field(L"name")->text, L"before-patch");
+  EXPECT_EQ(longOf(vm.property(path::Capacity)), 107'374'182'400);
+  EXPECT_EQ(vm.property(L"parent")->reference(), (MoRef{L"Folder", L"group-v3"}));
+  EXPECT_LT(page.charged, whole.charged);
 }
 
 // An indented answer: the blanks between elements are no text of any value and count toward

@@ -184,6 +184,45 @@ TEST(VSphereXmlLite, PoolMallocKeepsTheAllocatorContract) {
   malloc.Free(kept);
   malloc.Free(nullptr);
 
+  // Blocks of every class (and above the largest) stay apart while live, and a freed block
+  // taken again serves its new owner without touching anyone else's.
+  std::vector<std::pair<unsigned char *, SIZE_T>> live;
+  const auto fill = [](unsigned char *block, SIZE_T size, unsigned char seed) {
+    for (SIZE_T i = 0; i < size; ++i)
+      block[i] = static_cast<unsigned char>(seed + i);
+  };
+  const auto intact = [](const unsigned char *block, SIZE_T size, unsigned char seed) {
+    for (SIZE_T i = 0; i < size; ++i)
+      if (block[i] != static_cast<unsigned char>(seed + i))
+        return false;
+    return true;
+  };
+  for (int round = 0; round < 3; ++round) {
+    for (SIZE_T size : {SIZE_T{1}, SIZE_T{15}, SIZE_T{16}, SIZE_T{17}, SIZE_T{1008}, SIZE_T{1009},
+                        SIZE_T{2032}, SIZE_T{5000}, SIZE_T{65520}, SIZE_T{65521}, SIZE_T{100000}})
+      for (int copy = 0; copy < 3; ++copy) {
+        auto *block = static_cast<unsigned char *>(malloc.Alloc(size));
+        ASSERT_NE(block, nullptr) << size;
+        fill(block, size, static_cast<unsigned char>(live.size()));
+        live.emplace_back(block, size);
+      }
+    for (std::size_t i = 0; i < live.size(); ++i)
+      ASSERT_TRUE(intact(live[i].first, live[i].second, static_cast<unsigned char>(i)))
+          << "round " << round << ", block " << i << " of " << live[i].second << " bytes";
+    // Every other block back, so that the next round takes freed blocks of each class.
+    std::vector<std::pair<unsigned char *, SIZE_T>> kept;
+    for (std::size_t i = 0; i < live.size(); ++i)
+      if (i % 2 == 0)
+        malloc.Free(live[i].first);
+      else
+        kept.push_back(live[i]);
+    for (std::size_t i = 0; i < kept.size(); ++i)
+      fill(kept[i].first, kept[i].second, static_cast<unsigned char>(i));
+    live = std::move(kept);
+  }
+  for (const auto &[block, size] : live)
+    malloc.Free(block);
+
   IUnknown *unknown = nullptr;
   ASSERT_EQ(malloc.QueryInterface(__uuidof(IUnknown), reinterpret_cast<void **>(&unknown)), S_OK);
   EXPECT_EQ(malloc.references(), 1u);

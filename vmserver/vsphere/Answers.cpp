@@ -110,9 +110,9 @@ class Sink {
 public:
   virtual ~Sink() = default;
   virtual void ended(Path path) = 0;
-  // Whether an element `tag` opening below `open` has its type attributes read: only those
-  // the reader needs are looked at.
-  virtual bool readsTypesOf(Path open, Tag tag) const = 0;
+  // Whether an element `tag` (named `name`) opening below `open` has its type attributes read:
+  // only those the reader needs are looked at.
+  virtual bool readsTypesOf(Path open, Tag tag, std::wstring_view name) const = 0;
 };
 
 bool startsWithNoCase(std::string_view text, std::string_view prefix) {
@@ -144,9 +144,12 @@ bool looksLikeHtml(const HttpAnswer &answer) {
 // (whose descendants go to the sink) or a Fault.
 class AnswerWalk {
 public:
-  AnswerWalk(Operation operation, Sink &sink)
-      : expected_(std::wstring(operation.name.begin(), operation.name.end()) + L"Response"),
-        sink_(sink) {}
+  // Deep enough for every answer this adapter reads, so that the stack grows once.
+  static constexpr std::size_t kUsualDepth = 16;
+
+  AnswerWalk(Operation operation, Sink &sink) : operation_(operation.name), sink_(sink) {
+    stack_.reserve(kUsualDepth);
+  }
 
   void run(XmlReader &reader) {
     for (XmlNode node = reader.next(); node != XmlNode::EndOfDocument; node = reader.next()) {
@@ -202,7 +205,8 @@ private:
       sawBody_ = true;
     else if (depth == 2 && inBody())
       classifyAnswer(name, tag, soap);
-    if (depth >= 3 && sawAnswer_ && sink_.readsTypesOf(Path(stack_.data() + 3, depth - 3), tag))
+    if (depth >= 3 && sawAnswer_ &&
+        sink_.readsTypesOf(Path(stack_.data() + 3, depth - 3), tag, name))
       readTypes(reader, frame.value);
     ++depth_;
   }
@@ -230,10 +234,18 @@ private:
       return; // only the Body's first element counts
     if (soap && tag == Tag::Fault)
       sawFault_ = true;
-    else if (name == expected_)
+    else if (answersOperation(name))
       sawAnswer_ = true;
     else
       otherAnswer_ = name;
+  }
+
+  // "<operation>Response".
+  bool answersOperation(std::wstring_view name) const {
+    constexpr std::wstring_view kSuffix = L"Response";
+    return name.size() == operation_.size() + kSuffix.size() && name.ends_with(kSuffix) &&
+           std::equal(operation_.begin(), operation_.end(), name.begin(),
+                      [](char a, wchar_t w) { return static_cast<wchar_t>(a) == w; });
   }
 
   bool inBody() const { return sawBody_ && depth_ >= 2 && stack_[1].tag == Tag::Body; }
@@ -274,7 +286,7 @@ private:
       faultDetail_ = path[1].name();
   }
 
-  std::wstring expected_;
+  std::string_view operation_;
   Sink &sink_;
   std::vector<Frame> stack_; // the open elements are the first depth_
   std::size_t depth_ = 0;
@@ -333,7 +345,7 @@ void readAnswer(const HttpAnswer &answer, Operation operation, const XmlReaderFa
 class ServiceContentSink final : public Sink {
 public:
   ServiceContent content;
-  bool readsTypesOf(Path open, Tag tag) const override {
+  bool readsTypesOf(Path open, Tag tag, std::wstring_view) const override {
     return open.size() == 1 && (tag == Tag::rootFolder || tag == Tag::propertyCollector ||
                                 tag == Tag::viewManager || tag == Tag::sessionManager);
   }
@@ -362,14 +374,14 @@ public:
 class IgnoringSink final : public Sink {
 public:
   void ended(Path) override {}
-  bool readsTypesOf(Path, Tag) const override { return false; }
+  bool readsTypesOf(Path, Tag, std::wstring_view) const override { return false; }
 };
 
 // The answer element's returnval: a reference or a scalar.
 class ReturnvalSink final : public Sink {
 public:
   std::optional<Value> value;
-  bool readsTypesOf(Path open, Tag tag) const override {
+  bool readsTypesOf(Path open, Tag tag, std::wstring_view) const override {
     return open.empty() && tag == Tag::returnval;
   }
   void ended(Path path) override {
@@ -382,18 +394,18 @@ public:
 // object's memory is used again for the next one where the consumer left it.
 class RetrieveSink final : public Sink {
 public:
-  RetrieveSink(CharacterBudget &budget, const ObjectConsumer &take, bool scalarsOnly)
-      : budget_(budget), take_(take), scalarsOnly_(scalarsOnly) {}
+  RetrieveSink(CharacterBudget &budget, const ObjectConsumer &take, const ValueShape &shape)
+      : budget_(budget), take_(take), shape_(shape) {}
 
   RetrievedPage page;
 
   // The object's reference, and everything at and below a property's value unless the values
   // are known to be scalars.
-  bool readsTypesOf(Path open, Tag tag) const override {
+  bool readsTypesOf(Path open, Tag tag, std::wstring_view name) const override {
     if (open.size() == 2)
       return tag == Tag::obj && is(open, {Tag::returnval, Tag::objects});
-    return !scalarsOnly_ && open.size() >= 3 && inPropSet(open) &&
-           (open.size() > 3 ? open[3].tag == Tag::val : tag == Tag::val);
+    return !shape_.scalarsOnly && open.size() >= 3 && inPropSet(open) &&
+           (open.size() > 3 ? open[3].tag == Tag::val && !skipped(name) : tag == Tag::val);
   }
 
   void ended(Path path) override {
@@ -422,6 +434,8 @@ public:
     default:
       if (path.size() > 4 && path[3].tag == Tag::val && inPropSet(path)) {
         Frame &child = path.back();
+        if (skipped(child.name()))
+          break; // its frame is read into again, its memory kept
         charge(child);
         path[path.size() - 2].value.fields.push_back(
             {std::wstring(child.name()), std::move(child.value)});
@@ -430,6 +444,10 @@ public:
   }
 
 private:
+  bool skipped(std::wstring_view field) const {
+    return std::ranges::find(shape_.skippedFields, field) != shape_.skippedFields.end();
+  }
+
   static bool inPropSet(Path path) {
     return path[0].tag == Tag::returnval && path[1].tag == Tag::objects &&
            path[2].tag == Tag::propSet;
@@ -468,7 +486,7 @@ private:
 
   CharacterBudget &budget_;
   const ObjectConsumer &take_;
-  bool scalarsOnly_;
+  ValueShape shape_;
   ObjectContent current_;
   std::size_t properties_ = 0; // of current_.properties, those of the object being read
   std::wstring propertyName_;
@@ -587,7 +605,7 @@ ServiceContent readServiceContent(const HttpAnswer &answer, const XmlReaderFacto
     if (object->value.empty())
       throw notVSphereAnswer(L"a service content without the root folder, property collector, "
                              L"view manager and session manager");
-  return sink.content;
+  return std::move(sink.content);
 }
 
 void readAcknowledgement(const HttpAnswer &answer, Operation operation,
@@ -615,8 +633,8 @@ std::wstring readCurrentTime(const HttpAnswer &answer, const XmlReaderFactory &r
 
 RetrievedPage readRetrievedPage(const HttpAnswer &answer, Operation operation,
                                 const XmlReaderFactory &reader, CharacterBudget &budget,
-                                const ObjectConsumer &take, bool scalarsOnly) {
-  RetrieveSink sink(budget, take, scalarsOnly);
+                                const ObjectConsumer &take, const ValueShape &shape) {
+  RetrieveSink sink(budget, take, shape);
   readAnswer(answer, operation, reader, sink);
   return std::move(sink.page);
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -92,6 +93,12 @@ struct RetrievedPage {
   std::wstring token; // empty on the last page
 };
 
+// What the reading of a retrieval may leave out of the values (see PropertySet).
+struct ValueShape {
+  bool scalarsOnly = false;
+  std::span<const std::wstring_view> skippedFields;
+};
+
 // Every reader throws AutomationError: the server's fault text (ServerFault), or what is wrong.
 ServiceContent readServiceContent(const HttpAnswer &answer, const XmlReaderFactory &reader);
 // An answer whose content does not matter (Login, DestroyView, Logout).
@@ -101,11 +108,10 @@ MoRef readContainerView(const HttpAnswer &answer, const XmlReaderFactory &reader
 // The server's clock as it wrote it.
 std::wstring readCurrentTime(const HttpAnswer &answer, const XmlReaderFactory &reader);
 // `operation`: RetrievePropertiesEx or ContinueRetrievePropertiesEx. Throws when what the
-// answer would keep exceeds `budget`, which it uses up. `scalarsOnly`: the values are known to
-// be plain texts, so that their type attributes are not read.
+// answer would keep exceeds `budget`, which it uses up; what `shape` leaves out is not kept.
 RetrievedPage readRetrievedPage(const HttpAnswer &answer, Operation operation,
                                 const XmlReaderFactory &reader, CharacterBudget &budget,
-                                const ObjectConsumer &take, bool scalarsOnly = false);
+                                const ObjectConsumer &take, const ValueShape &shape = {});
 
 // "vmware_soap_session=<value>" from Set-Cookie values, when one sets it.
 std::optional<std::string> sessionCookieOf(const std::vector<std::string> &setCookies);

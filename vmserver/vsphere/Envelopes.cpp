@@ -32,73 +32,108 @@ bool sendable(std::wstring_view text) {
   return true;
 }
 
-// Text as element content or attribute value. Tab, line feed and carriage return go as
-// references so that the server's parser keeps them as they are.
-std::string escaped(std::wstring_view text) {
-  std::string out;
-  for (char c : toUtf8(text)) {
-    switch (c) {
-    case '&':
+// Text as element content or attribute value, appended to `out`. Tab, line feed and carriage
+// return go as references so that the server's parser keeps them as they are.
+void appendEscaped(std::string &out, std::wstring_view text) {
+  while (!text.empty()) {
+    const std::size_t plain = text.find_first_of(L"&<>\"'\t\n\r");
+    appendUtf8(out, text.substr(0, plain));
+    if (plain == std::wstring_view::npos)
+      return;
+    switch (text[plain]) {
+    case L'&':
       out += "&amp;";
       break;
-    case '<':
+    case L'<':
       out += "&lt;";
       break;
-    case '>':
+    case L'>':
       out += "&gt;";
       break;
-    case '"':
+    case L'"':
       out += "&quot;";
       break;
-    case '\'':
+    case L'\'':
       out += "&apos;";
       break;
-    case '\t':
+    case L'\t':
       out += "&#9;";
       break;
-    case '\n':
+    case L'\n':
       out += "&#10;";
       break;
-    case '\r':
-      out += "&#13;";
-      break;
     default:
-      out.push_back(c);
+      out += "&#13;";
     }
+    text.remove_prefix(plain + 1);
   }
-  return out;
 }
 
-std::string element(std::string_view name, std::wstring_view text) {
-  return "<" + std::string(name) + ">" + escaped(text) + "</" + std::string(name) + ">";
-}
+// One request's envelope, written front to back into one string: a request costs one
+// allocation, not one per element.
+class Request {
+public:
+  explicit Request(Operation operation) : name_(operation.name) {
+    out_.reserve(1024);
+    out_ += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+            "<soapenv:Envelope xmlns:soapenv=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+            "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">"
+            "<soapenv:Body><";
+    out_ += name_;
+    out_ += " xmlns=\"urn:vim25\">";
+  }
 
-std::string reference(std::string_view name, const MoRef &object) {
-  return "<" + std::string(name) + " type=\"" + escaped(object.type) + "\">" +
-         escaped(object.value) + "</" + std::string(name) + ">";
-}
+  Request &element(std::string_view name, std::wstring_view text) {
+    open(name);
+    appendEscaped(out_, text);
+    return close(name);
+  }
 
-std::string envelope(Operation operation, const std::string &content) {
-  const std::string name(operation.name);
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
-         "<soapenv:Envelope xmlns:soapenv=\"http://schemas.xmlsoap.org/soap/envelope/\" "
-         "xmlns:xsi=\"http://www.w3.org/2001/XMLSchema-instance\">"
-         "<soapenv:Body><" +
-         name + " xmlns=\"urn:vim25\">" + content + "</" + name +
-         "></soapenv:Body></soapenv:Envelope>";
-}
+  Request &reference(std::string_view name, const MoRef &object) {
+    out_ += '<';
+    out_ += name;
+    out_ += " type=\"";
+    appendEscaped(out_, object.type);
+    out_ += "\">";
+    appendEscaped(out_, object.value);
+    return close(name);
+  }
 
-std::string propertySpec(const PropertySet &properties) {
-  std::string propSet = "<propSet>" + element("type", properties.type);
-  for (std::wstring_view path : properties.paths)
-    propSet += element("pathSet", path);
-  return propSet + "</propSet>";
-}
+  Request &markup(std::string_view text) {
+    out_ += text;
+    return *this;
+  }
 
-std::string retrieveRequest(const MoRef &propertyCollector, const std::string &specSet) {
-  return envelope(op::RetrievePropertiesEx, reference("_this", propertyCollector) + "<specSet>" +
-                                                specSet + "</specSet><options/>");
-}
+  Request &propertySpec(const PropertySet &properties) {
+    markup("<propSet>").element("type", properties.type);
+    for (std::wstring_view path : properties.paths)
+      element("pathSet", path);
+    return markup("</propSet>");
+  }
+
+  std::string done() {
+    out_ += "</";
+    out_ += name_;
+    out_ += "></soapenv:Body></soapenv:Envelope>";
+    return std::move(out_);
+  }
+
+private:
+  void open(std::string_view name) {
+    out_ += '<';
+    out_ += name;
+    out_ += '>';
+  }
+  Request &close(std::string_view name) {
+    out_ += "</";
+    out_ += name;
+    out_ += '>';
+    return *this;
+  }
+
+  std::string_view name_;
+  std::string out_;
+};
 
 const MoRef kServiceInstance{std::wstring(type::ServiceInstance),
                              std::wstring(type::ServiceInstance)};
@@ -114,56 +149,71 @@ void requireSendable(std::wstring_view text, std::wstring_view what) {
 }
 
 std::string retrieveServiceContentRequest() {
-  return envelope(op::RetrieveServiceContent, reference("_this", kServiceInstance));
+  return Request(op::RetrieveServiceContent).reference("_this", kServiceInstance).done();
 }
 
 std::string currentTimeRequest() {
-  return envelope(op::CurrentTime, reference("_this", kServiceInstance));
+  return Request(op::CurrentTime).reference("_this", kServiceInstance).done();
 }
 
 std::string loginRequest(const MoRef &sessionManager, std::wstring_view username,
                          std::wstring_view password) {
-  return envelope(op::Login, reference("_this", sessionManager) + element("userName", username) +
-                                 element("password", password));
+  return Request(op::Login)
+      .reference("_this", sessionManager)
+      .element("userName", username)
+      .element("password", password)
+      .done();
 }
 
 std::string createContainerViewRequest(const MoRef &viewManager, const MoRef &folder,
                                        std::wstring_view type) {
-  return envelope(op::CreateContainerView,
-                  reference("_this", viewManager) + reference("container", folder) +
-                      element("type", type) + "<recursive>true</recursive>");
+  return Request(op::CreateContainerView)
+      .reference("_this", viewManager)
+      .reference("container", folder)
+      .element("type", type)
+      .markup("<recursive>true</recursive>")
+      .done();
 }
 
 std::string retrieveViewRequest(const MoRef &propertyCollector, const MoRef &view,
                                 const PropertySet &properties) {
-  return retrieveRequest(propertyCollector,
-                         propertySpec(properties) + "<objectSet>" + reference("obj", view) +
-                             "<skip>true</skip><selectSet xsi:type=\"TraversalSpec\">"
-                             "<name>traverseView</name><type>ContainerView</type>"
-                             "<path>view</path><skip>false</skip></selectSet></objectSet>");
+  return Request(op::RetrievePropertiesEx)
+      .reference("_this", propertyCollector)
+      .markup("<specSet>")
+      .propertySpec(properties)
+      .markup("<objectSet>")
+      .reference("obj", view)
+      .markup("<skip>true</skip><selectSet xsi:type=\"TraversalSpec\">"
+              "<name>traverseView</name><type>ContainerView</type>"
+              "<path>view</path><skip>false</skip></selectSet></objectSet>"
+              "</specSet><options/>")
+      .done();
 }
 
 std::string retrieveObjectsRequest(const MoRef &propertyCollector, std::span<const MoRef> objects,
                                    std::span<const PropertySet> properties) {
-  std::string specSet;
+  Request request(op::RetrievePropertiesEx);
+  request.reference("_this", propertyCollector).markup("<specSet>");
   for (const PropertySet &set : properties)
-    specSet += propertySpec(set);
+    request.propertySpec(set);
   for (const MoRef &object : objects)
-    specSet += "<objectSet>" + reference("obj", object) + "<skip>false</skip></objectSet>";
-  return retrieveRequest(propertyCollector, specSet);
+    request.markup("<objectSet>").reference("obj", object).markup("<skip>false</skip></objectSet>");
+  return request.markup("</specSet><options/>").done();
 }
 
 std::string continueRetrieveRequest(const MoRef &propertyCollector, std::wstring_view token) {
-  return envelope(op::ContinueRetrievePropertiesEx,
-                  reference("_this", propertyCollector) + element("token", token));
+  return Request(op::ContinueRetrievePropertiesEx)
+      .reference("_this", propertyCollector)
+      .element("token", token)
+      .done();
 }
 
 std::string destroyViewRequest(const MoRef &view) {
-  return envelope(op::DestroyView, reference("_this", view));
+  return Request(op::DestroyView).reference("_this", view).done();
 }
 
 std::string logoutRequest(const MoRef &sessionManager) {
-  return envelope(op::Logout, reference("_this", sessionManager));
+  return Request(op::Logout).reference("_this", sessionManager).done();
 }
 
 } // namespace brennow::vmserver::vsphere

@@ -25,6 +25,9 @@ struct PropertySet {
   std::vector<std::wstring_view> paths;
   // The values are plain texts (names, states): their type attributes need not be read.
   bool scalarsOnly = false;
+  // Fields of the values' data objects that nobody reads, by name at any depth: they are read
+  // past instead of kept. A field of any other name is kept, whatever the server sends.
+  std::vector<std::wstring_view> skippedFields{};
 };
 
 // Throws AutomationError naming `what` ("The password") when `text` holds a character that

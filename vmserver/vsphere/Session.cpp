@@ -75,7 +75,7 @@ void Session::retrieveAll(const PropertySet &properties, const ObjectConsumer &t
                                                             content_.rootFolder, properties.type)),
                         makeReader_);
   readPages(exchange(retrieveViewRequest(content_.propertyCollector, view, properties)),
-            listedNoun(properties.type), properties.scalarsOnly, take);
+            listedNoun(properties.type), {properties.scalarsOnly, properties.skippedFields}, take);
   // A listing that failed leaves its view to the session's end.
   destroyView(view);
 }
@@ -86,17 +86,17 @@ void Session::retrieveObjects(std::span<const MoRef> objects,
   const bool scalarsOnly = std::all_of(properties.begin(), properties.end(),
                                        [](const PropertySet &set) { return set.scalarsOnly; });
   readPages(exchange(retrieveObjectsRequest(content_.propertyCollector, objects, properties)),
-            listedNoun(properties.empty() ? std::wstring_view() : properties[0].type), scalarsOnly,
-            take);
+            listedNoun(properties.empty() ? std::wstring_view() : properties[0].type),
+            {scalarsOnly, {}}, take);
 }
 
 // Pages end with the one without a token. A token seen before, or a page without objects that
 // is not the last, would have the listing go round for as long as the server likes.
-void Session::readPages(const HttpAnswer &first, std::wstring_view listed, bool scalarsOnly,
+void Session::readPages(const HttpAnswer &first, std::wstring_view listed, const ValueShape &shape,
                         const ObjectConsumer &take) {
   try {
     RetrievedPage page =
-        readRetrievedPage(first, op::RetrievePropertiesEx, makeReader_, budget_, take, scalarsOnly);
+        readRetrievedPage(first, op::RetrievePropertiesEx, makeReader_, budget_, take, shape);
     std::unordered_set<std::wstring> tokens;
     for (;;) {
       objects_ += page.objects;
@@ -114,7 +114,7 @@ void Session::readPages(const HttpAnswer &first, std::wstring_view listed, bool 
         throw adapterError(L"The server's listing repeats the token of an earlier page");
       page = readRetrievedPage(
           exchange(continueRetrieveRequest(content_.propertyCollector, page.token)),
-          op::ContinueRetrievePropertiesEx, makeReader_, budget_, take, scalarsOnly);
+          op::ContinueRetrievePropertiesEx, makeReader_, budget_, take, shape);
     }
   } catch (const TooMuchToKeep &) {
     tooMuch(listed);

@@ -73,7 +73,7 @@ private:
                       Transport::Content content = Transport::Content::Plain);
   void requireLoggedIn() const;
   // Reads the answer to a first RetrievePropertiesEx and every page after it.
-  void readPages(const HttpAnswer &first, std::wstring_view listed, bool scalarsOnly,
+  void readPages(const HttpAnswer &first, std::wstring_view listed, const ValueShape &shape,
                  const ObjectConsumer &take);
   void destroyView(const MoRef &view);
 

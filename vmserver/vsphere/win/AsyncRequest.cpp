@@ -86,8 +86,8 @@ void AsyncRequest::begin() {
   completion_ = {};
 }
 
-Step AsyncRequest::send(const std::wstring &headers, std::string body, DWORD totalLength) {
-  headers_ = headers;
+Step AsyncRequest::send(std::wstring headers, std::string body, DWORD totalLength) {
+  headers_ = std::move(headers);
   outgoing_ = std::move(body);
   begin();
   // The context goes with the send too: a zero there may clear the one set on the handle.

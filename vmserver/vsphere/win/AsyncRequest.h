@@ -98,7 +98,7 @@ public:
   ~AsyncRequest();
 
   // `body` leaves with the headers; `totalLength` may announce more for write().
-  Step send(const std::wstring &headers, std::string body, DWORD totalLength);
+  Step send(std::wstring headers, std::string body, DWORD totalLength);
   Step write(std::string body);
   Step receive();
   // The most one read() takes.

@@ -1,19 +1,41 @@
 #include "vmserver/vsphere/win/PoolMalloc.h"
 
 #include <algorithm>
-#include <cstddef>
+#include <bit>
 #include <cstring>
 #include <limits>
 #include <new>
+#include <optional>
 
 namespace brennow::vmserver::vsphere {
 namespace {
 
-// Every block starts with its size, so that Free and Realloc, which are not told it, can give
-// the pool back what it handed out.
+// Every block starts with its size, so that Free and Realloc, which are not told it, know its
+// class.
 constexpr std::size_t kAlignment = alignof(std::max_align_t);
 constexpr std::size_t kHeader = kAlignment;
 static_assert(kHeader >= sizeof(std::size_t));
+
+constexpr std::size_t kStep = 16;
+constexpr std::size_t kStepped = 1024; // the largest block of the 16-byte steps
+constexpr std::size_t kLargest = 64 * 1024;
+
+// The class of a block of `total` bytes (header included) and what a block of it holds; none
+// above the largest class.
+std::optional<std::size_t> classOf(std::size_t total) {
+  if (total <= kStepped)
+    return (total - 1) / kStep;
+  if (total > kLargest)
+    return std::nullopt;
+  // 1025..2048 -> 64, ..., 32769..65536 -> 69
+  return kStepped / kStep + static_cast<std::size_t>(std::bit_width(total - 1)) - 11;
+}
+
+constexpr std::size_t bytesOfClass(std::size_t sizeClass) {
+  return sizeClass < kStepped / kStep ? (sizeClass + 1) * kStep
+                                      : std::size_t{2048} << (sizeClass - kStepped / kStep);
+}
+static_assert(bytesOfClass(PoolMalloc::kClasses - 1) == kLargest);
 
 std::byte *startOf(void *block) { return static_cast<std::byte *>(block) - kHeader; }
 
@@ -44,14 +66,26 @@ ULONG STDMETHODCALLTYPE PoolMalloc::Release() { return references_ > 0 ? --refer
 void *STDMETHODCALLTYPE PoolMalloc::Alloc(SIZE_T size) {
   if (size > std::numeric_limits<std::size_t>::max() - kHeader)
     return nullptr;
+  const std::size_t total = size + kHeader;
+  std::byte *start = nullptr;
   try {
-    auto *start = static_cast<std::byte *>(pool_.allocate(size + kHeader, kAlignment));
-    const std::size_t stored = size;
-    std::memcpy(start, &stored, sizeof stored);
-    return start + kHeader;
+    if (const auto sizeClass = classOf(total)) {
+      if (FreeBlock *reused = free_[*sizeClass]) {
+        free_[*sizeClass] = reused->next;
+        start = reinterpret_cast<std::byte *>(reused);
+      } else {
+        start = static_cast<std::byte *>(chunks_.allocate(bytesOfClass(*sizeClass), kAlignment));
+      }
+    } else {
+      start =
+          static_cast<std::byte *>(std::pmr::new_delete_resource()->allocate(total, kAlignment));
+    }
   } catch (const std::bad_alloc &) {
     return nullptr;
   }
+  const std::size_t stored = size;
+  std::memcpy(start, &stored, sizeof stored);
+  return start + kHeader;
 }
 
 void *STDMETHODCALLTYPE PoolMalloc::Realloc(void *block, SIZE_T size) {
@@ -70,8 +104,15 @@ void *STDMETHODCALLTYPE PoolMalloc::Realloc(void *block, SIZE_T size) {
 }
 
 void STDMETHODCALLTYPE PoolMalloc::Free(void *block) {
-  if (block)
-    pool_.deallocate(startOf(block), sizeOf(block) + kHeader, kAlignment);
+  if (!block)
+    return;
+  std::byte *start = startOf(block);
+  const std::size_t total = sizeOf(block) + kHeader;
+  if (const auto sizeClass = classOf(total)) {
+    free_[*sizeClass] = ::new (start) FreeBlock{free_[*sizeClass]};
+    return;
+  }
+  std::pmr::new_delete_resource()->deallocate(start, total, kAlignment);
 }
 
 SIZE_T STDMETHODCALLTYPE PoolMalloc::GetSize(void *block) {

@@ -231,17 +231,25 @@ private:
     fail(error);
   }
 
-  static std::wstring requestHeaders(const std::string &cookie) {
-    std::wstring headers =
-        L"Content-Type: text/xml; charset=utf-8\r\nSOAPAction: " + fromUtf8(kSoapAction) + L"\r\n";
-    if (!cookie.empty())
-      headers += L"Cookie: " + fromUtf8(cookie) + L"\r\n";
+  std::wstring requestHeaders(const std::string &cookie) const {
+    std::wstring headers;
+    headers.reserve(fixedHeaders_.size() + cookie.size() + 12);
+    headers += fixedHeaders_;
+    if (!cookie.empty()) {
+      headers += L"Cookie: ";
+      appendFromUtf8(headers, cookie);
+      headers += L"\r\n";
+    }
     return headers;
   }
 
-  std::optional<std::wstring> header(HINTERNET request, DWORD query, DWORD *index) const {
-    DWORD size = 0;
-    api_->WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, nullptr, &size, index);
+  // A header's value as UTF-8; most fit the first buffer, which saves asking for the size first.
+  std::optional<std::string> header(HINTERNET request, DWORD query, DWORD *index) const {
+    wchar_t first[256];
+    DWORD size = sizeof first;
+    if (api_->WinHttpQueryHeaders(request, query, WINHTTP_HEADER_NAME_BY_INDEX, first, &size,
+                                  index))
+      return toUtf8(std::wstring_view(first, size / sizeof(wchar_t)));
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER)
       return std::nullopt;
     std::wstring value(size / sizeof(wchar_t) + 1, L'\0');
@@ -249,7 +257,7 @@ private:
                                    &size, index))
       return std::nullopt;
     value.resize(size / sizeof(wchar_t));
-    return value;
+    return toUtf8(value);
   }
 
   HttpAnswer readAnswer(AsyncRequest &request) const {
@@ -262,11 +270,11 @@ private:
       fail(GetLastError());
     answer.status = static_cast<int>(status);
     answer.contentType =
-        toUtf8(header(request.handle(), WINHTTP_QUERY_CONTENT_TYPE, WINHTTP_NO_HEADER_INDEX)
-                   .value_or(L""));
+        header(request.handle(), WINHTTP_QUERY_CONTENT_TYPE, WINHTTP_NO_HEADER_INDEX)
+            .value_or(std::string());
     DWORD index = 0;
     while (auto cookie = header(request.handle(), WINHTTP_QUERY_SET_COOKIE, &index))
-      answer.setCookies.push_back(toUtf8(*cookie));
+      answer.setCookies.push_back(std::move(*cookie));
     // A body of announced length is done with its last byte: asking again would cost a hand-over
     // to WinHTTP's worker and back for nothing.
     const std::optional<DWORD> length = contentLength(request.handle());
@@ -332,6 +340,9 @@ private:
   Endpoint endpoint_;
   TransportOptions options_;
   int timeoutMs_;
+  // What every request carries; a logged-in one adds its cookie.
+  std::wstring fixedHeaders_ =
+      L"Content-Type: text/xml; charset=utf-8\r\nSOAPAction: " + fromUtf8(kSoapAction) + L"\r\n";
   SharedHttpApi api_; // outlives the handles below; requests still in WinHTTP's hands share it
   std::shared_ptr<const ServerTrust> trust_; // null for plain http
   Route opening_;
