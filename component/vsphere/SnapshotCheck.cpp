@@ -73,20 +73,19 @@ Outcome checkSnapshots(Reading &reading, const CheckSettings &settings) {
   SnapshotAges ages(reading.session.currentTime(), maxAge);
   reading.at(vsphereStatement::ReadSnapshots);
   std::size_t machines = 0;
-  reading.session.retrieveAll({type::VirtualMachine,
-                               {path::Name, path::Snapshots},
-                               false,
-                               {std::begin(kUnreadTreeFields), std::end(kUnreadTreeFields)}},
-                              [&](ObjectContent &machine) {
-                                const Value *nameValue = machine.property(path::Name);
-                                const std::wstring name =
-                                    nameValue ? unescapedName(nameValue->text) : L"";
-                                if (!nameValue || !isWanted(name, vm))
-                                  return;
-                                ++machines;
-                                if (const Value *trees = machine.property(path::Snapshots))
-                                  ages.machine(name, *trees);
-                              });
+  const PropertySet trees{type::VirtualMachine,
+                          {path::Name, path::Snapshots},
+                          false,
+                          {std::begin(kUnreadTreeFields), std::end(kUnreadTreeFields)}};
+  reading.session.retrieveAll(trees, [&](ObjectContent &machine) {
+    const Value *nameValue = machine.property(path::Name);
+    const std::wstring name = nameValue ? unescapedName(nameValue->text) : L"";
+    if (!nameValue || !isWanted(name, vm))
+      return;
+    ++machines;
+    if (const Value *machineTrees = machine.property(path::Snapshots))
+      ages.machine(name, *machineTrees);
+  });
   const std::wstring limit = std::to_wstring(maxAge);
   if (!vm.empty() && machines == 0)
     return {false, L"Can't get the snapshots of this (" + vm +

@@ -20,17 +20,17 @@ constexpr std::size_t kStep = 16;
 constexpr std::size_t kStepped = 1024; // the largest block of the 16-byte steps
 constexpr std::size_t kLargest = 64 * 1024;
 
-// The class of a block of `total` bytes (header included) and what a block of it holds; none
-// above the largest class.
+// The class of a block of `total` bytes (header included); none above the largest class.
 std::optional<std::size_t> classOf(std::size_t total) {
   if (total <= kStepped)
     return (total - 1) / kStep;
   if (total > kLargest)
     return std::nullopt;
   // 1025..2048 -> 64, ..., 32769..65536 -> 69
-  return kStepped / kStep + static_cast<std::size_t>(std::bit_width(total - 1)) - 11;
+  return kStepped / kStep + std::bit_width(total - 1) - std::bit_width(kStepped);
 }
 
+// What a block of that class holds, header included.
 constexpr std::size_t bytesOfClass(std::size_t sizeClass) {
   return sizeClass < kStepped / kStep ? (sizeClass + 1) * kStep
                                       : std::size_t{2048} << (sizeClass - kStepped / kStep);
