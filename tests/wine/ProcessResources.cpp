@@ -110,13 +110,21 @@ std::size_t systemUserObjects() { return GetGuiResources(GetCurrentProcess(), GR
 
 // Wine keeps GDI objects in a table of this process, indexed by the handle's low word; a
 // handle without its high word matches whatever generation the entry is in.
+// The window DCs that GetDC and BeginPaint hand out are among them: Wine keeps them (up to
+// 64) for reuse, each with a region of its own, and makes another whenever two are wanted at
+// once, so their number creeps up over many showings. Windows keeps them for the system and
+// does not count them against the process; neither does this count (memory DCs, which the
+// component makes itself, are of another type and do count).
 std::size_t probedGdiObjects() {
-  std::size_t count = 0;
+  std::size_t objects = 0, windowDcs = 0;
   for (ULONG_PTR index = 1; index <= 0xFFFF; ++index) {
-    if (GetObjectType(reinterpret_cast<HGDIOBJ>(index)) != 0)
-      ++count;
+    const DWORD type = GetObjectType(reinterpret_cast<HGDIOBJ>(index));
+    if (type == OBJ_DC)
+      ++windowDcs;
+    else if (type != 0)
+      ++objects;
   }
-  return count;
+  return objects > windowDcs ? objects - windowDcs : 0;
 }
 
 std::size_t systemGdiObjects() { return GetGuiResources(GetCurrentProcess(), GR_GDIOBJECTS); }
@@ -148,7 +156,9 @@ std::string resourceSources() {
          from(systemHandles() > 0, "GetProcessHandleCount", "open handle values") + ", " +
          from(systemUserObjects() > 0, "GR_USEROBJECTS",
               "windows, menus, icons and cursors of the process") +
-         ", " + from(systemGdiObjects() > 0, "GR_GDIOBJECTS", "GDI table entries");
+         ", " +
+         from(systemGdiObjects() > 0, "GR_GDIOBJECTS",
+              "GDI table entries but window DCs and their regions");
 }
 
 std::string describe(const ProcessResources &resources) {
