@@ -35,7 +35,15 @@ run_gtest() {
   if [ "$rc" -ne 0 ] && [ "$failed" -eq 0 ]; then failed=1; fi
   if ! grep -qE '^\[==========\] [0-9]+ tests? from .* ran' "$log" && [ "$failed" -eq 0 ]; then failed=1; fi
   _count "$suite" "$passed" "$failed"
-  [ "$failed" -eq 0 ] || { echo "    --- $log (tail) ---"; tail -n 30 "$log" | sed 's/^/    /'; }
+  [ "$failed" -eq 0 ] || { _gtest_failures "$log"; echo "    --- $log (tail) ---"; tail -n 30 "$log" | sed 's/^/    /'; }
+}
+
+# The failure messages of a GoogleTest log, each up to the end of its test (60 lines at most):
+# the tail alone may show only the tests that ran after the one that failed.
+_gtest_failures() {
+  grep -q ': Failure$' "$1" || return 0
+  echo "    --- $1 (failures) ---"
+  awk '/: Failure$/ { on = 1 } on { print } /^\[  FAILED  \] / { on = 0 }' "$1" | head -n 60 | sed 's/^/    /'
 }
 
 # run_counted SUITE COMMAND...: a program that prints its own "N passed, N failed" line
