@@ -111,10 +111,10 @@ std::size_t systemUserObjects() { return GetGuiResources(GetCurrentProcess(), GR
 // Wine keeps GDI objects in a table of this process, indexed by the handle's low word; a
 // handle without its high word matches whatever generation the entry is in.
 // The window DCs that GetDC and BeginPaint hand out are among them: Wine keeps them (up to
-// 64) for reuse, each with a region of its own, and makes another whenever two are wanted at
-// once, so their number creeps up over many showings. Windows keeps them for the system and
-// does not count them against the process; neither does this count (memory DCs, which the
-// component makes itself, are of another type and do count).
+// 64) for reuse, each with a region of its own, and makes another whenever none it keeps is
+// free for the window at hand, so their number creeps up over many showings without anything
+// leaking. They are left out, with one region each (memory DCs, which the component makes
+// itself, are of another type and do count).
 std::size_t probedGdiObjects() {
   std::size_t objects = 0, windowDcs = 0;
   for (ULONG_PTR index = 1; index <= 0xFFFF; ++index) {
