@@ -3,7 +3,10 @@
 // keys, objects that are not there, failures at their statements, and no session left behind.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <set>
 #include <string>
 
 #include "common/utf8.h"
@@ -371,6 +374,30 @@ TEST(VSphereCheckKeys, DescriptionsAndDefaults) {
   const std::wstring_view expectedKeys[] = {L"CHK", L"DSN", L"MINFREE", L"MAXAGE", L"HSN", L"ALS"};
   EXPECT_TRUE(std::equal(vsphereCheckKeys().begin(), vsphereCheckKeys().end(),
                          std::begin(expectedKeys), std::end(expectedKeys)));
+}
+
+// The parameter strings the README and the help file give as examples: each is one the check
+// reads as written, and together they show every check beyond the machine state.
+TEST(VSphereCheckKeys, DocumentedExamplesAreAccepted) {
+  for (const char *document : {"README.md", "help/vsphere.htm"}) {
+    std::ifstream file(std::string(BRENNOW_SOURCE_DIR "/") + document);
+    ASSERT_TRUE(file) << document;
+    const std::string text{std::istreambuf_iterator<char>(file), {}};
+    std::set<VSphereCheck> shown;
+    const std::string_view start = "#VSTP=VSPHERE#";
+    for (auto at = text.find(start); at != std::string::npos; at = text.find(start, at + 1)) {
+      const std::string example = text.substr(at, text.find_first_of(" \t\r\n<`", at) - at);
+      if (example.find("#CHK=") == std::string::npos)
+        continue;
+      const auto settings = readCheckSettings(fromUtf8(example));
+      ASSERT_TRUE(std::holds_alternative<CheckSettings>(settings))
+          << document << ": " << example << ": " << toUtf8(std::get<std::wstring>(settings));
+      shown.insert(std::get<CheckSettings>(settings).check->check);
+    }
+    EXPECT_EQ(shown, (std::set{VSphereCheck::Guest, VSphereCheck::Datastore, VSphereCheck::Snapshot,
+                               VSphereCheck::Host, VSphereCheck::Alarm}))
+        << document;
+  }
 }
 
 } // namespace
