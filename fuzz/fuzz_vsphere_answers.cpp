@@ -2,7 +2,8 @@
 // choosing the answer's reader (low three bits) and its HTTP status (bit 3: 500, else
 // 200), then the body. Every answer must give a value or an AutomationError; what is
 // read must stay within the reader's limits and the budget it was given; the property
-// values go through the judging the checks do with them.
+// values go through the conversions the checks read them with (numbers, booleans, dates and
+// times, names) and through the machine state's judging.
 #include <cstdlib>
 
 #include "common/AutomationError.h"
